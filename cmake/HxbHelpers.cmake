@@ -1,0 +1,57 @@
+# Small helpers, one per target kind, so every target gets the same flags.
+
+function(hxb_target_flags target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(HXB_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(HXB_SANITIZE)
+        target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
+endfunction()
+
+# hxb_add_library(name [SHARED|STATIC] SOURCES ... PUBLIC_LIBS ... PRIVATE_LIBS ...)
+function(hxb_add_library name)
+    cmake_parse_arguments(ARG "STATIC" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS;INCLUDE_DIRS" ${ARGN})
+    if(ARG_STATIC)
+        add_library(${name} STATIC ${ARG_SOURCES})
+        set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    else()
+        add_library(${name} SHARED ${ARG_SOURCES})
+    endif()
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${ARG_INCLUDE_DIRS})
+    target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+    hxb_target_flags(${name})
+    install(TARGETS ${name} LIBRARY DESTINATION bin RUNTIME DESTINATION bin)
+endfunction()
+
+# hxb_add_test(name SOURCES ... LIBS ...)
+# A GoogleTest executable; each TEST becomes its own CTest case.
+function(hxb_add_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main hxbtestsupport)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    hxb_target_flags(${name})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    gtest_discover_tests(${name}
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+        DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# hxb_add_python_test(name SCRIPT file)
+# An end-to-end test written against Python's standard library (unittest).
+function(hxb_add_python_test name)
+    cmake_parse_arguments(ARG "" "SCRIPT;TIMEOUT" "" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    add_test(NAME ${name}
+        COMMAND ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -1,0 +1,133 @@
+#include "HXBConfig.h"
+
+#include "log/HXBLogger.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+
+int intValue(const QSettings *settings, const char *key, int defaultValue)
+{
+    const QVariant value = settings->value(QLatin1String(key));
+    if (!value.isValid())
+        return defaultValue;
+    return value.toInt(); // not a number reads as 0
+}
+
+std::string stringValue(const QSettings *settings, const char *key, const QString &defaultValue)
+{
+    return settings->value(QLatin1String(key), defaultValue).toString().toStdString();
+}
+
+} // namespace
+
+HXBConfig *HXBConfig::instance()
+{
+    static HXBConfig *const config = new HXBConfig(defaultFilePath());
+    return config;
+}
+
+QString HXBConfig::defaultFilePath()
+{
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const QString above = appDir + QStringLiteral("/../hxbconfig.ini");
+    if (QFileInfo::exists(above))
+        return above;
+    return appDir + QStringLiteral("/hxbconfig.ini");
+}
+
+HXBConfig::HXBConfig(const QString &iniPath)
+    : mpSettings(new QSettings(iniPath, QSettings::IniFormat))
+{
+}
+
+HXBConfig::~HXBConfig()
+{
+    delete mpSettings;
+}
+
+std::string HXBConfig::levelName(int level)
+{
+    switch (level) {
+    case 0:
+        return "low";
+    case 1:
+        return "normal";
+    case 2:
+        return "high";
+    case 3:
+        return "higher";
+    default:
+        return "unknown";
+    }
+}
+
+std::string HXBConfig::getDebugLevelString() const
+{
+    return levelName(mDebugLevel);
+}
+
+bool HXBConfig::setDebugLevel(int level)
+{
+    if (static_cast<unsigned>(level) > 3u) {
+        HXBLogger::instance()->logLowInfo("HXBConfig", "debuglevel changing failed, currently:",
+                                          getDebugLevelString());
+        return false;
+    }
+    mDebugLevel = level;
+    HXBLogger::instance()->logLowInfo("HXBConfig", "debuglevel changed, currently:",
+                                      getDebugLevelString());
+    return true;
+}
+
+void HXBConfig::incrementDebugLevel()
+{
+    if (static_cast<unsigned>(mDebugLevel) <= 3u)
+        mDebugLevel = (mDebugLevel + 1) % 4;
+    HXBLogger::instance()->logLowInfo("HXBConfig", "debuglevel changed, currently:",
+                                      getDebugLevelString());
+}
+
+int HXBConfig::getPort()
+{
+    return intValue(mpSettings, "Core/port", 5170);
+}
+
+std::string HXBConfig::getBindAddress()
+{
+    return stringValue(mpSettings, "Core/bind_address", QStringLiteral("127.0.0.1"));
+}
+
+int HXBConfig::getTokenExpirationHours()
+{
+    return intValue(mpSettings, "Core/token_expiration_hours", 1);
+}
+
+std::string HXBConfig::getLogPath()
+{
+    return stringValue(mpSettings, "Core/logpath", QCoreApplication::applicationDirPath())
+           + "/logs/";
+}
+
+int HXBConfig::getNumLogs()
+{
+    return intValue(mpSettings, "Core/logkeep", 1000);
+}
+
+std::string HXBConfig::getDataDir() const
+{
+    return stringValue(mpSettings, "Core/datadir",
+                       QCoreApplication::applicationDirPath() + QStringLiteral("/data/"));
+}
+
+int HXBConfig::getDBType()
+{
+    return intValue(mpSettings, "DB/type", 0);
+}
+
+std::string HXBConfig::getDBname()
+{
+    return stringValue(mpSettings, "DB/name", QStringLiteral("db.sqlite"));
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+
+#include <string>
+
+class QSettings;
+
+// Process-wide access to "hxbconfig.ini" and holder of the run-time debug level.
+// The file is read, never written; every getter reads its key afresh and falls back to
+// its default. Getters may be called from any thread; the debug level is written only
+// during start-up, before other threads log.
+class HXBConfig
+{
+public:
+    static HXBConfig *instance();
+
+    // Reads the given file instead of the one beside the executable (tests, tools).
+    explicit HXBConfig(const QString &iniPath);
+    ~HXBConfig();
+    HXBConfig(const HXBConfig &) = delete;
+    HXBConfig &operator=(const HXBConfig &) = delete;
+
+    // Where instance() reads from: <appdir>/../hxbconfig.ini if it exists, else <appdir>/hxbconfig.ini.
+    static QString defaultFilePath();
+
+    int getDebugLevel() const { return mDebugLevel; }
+    bool isDebugLevelLower() const { return true; }
+    bool isDebugLevelNormal() const { return mDebugLevel > 0; }
+    bool isDebugLevelHigh() const { return mDebugLevel > 1; }
+    bool isDebugLevelHigher() const { return mDebugLevel > 2; }
+    std::string getDebugLevelString() const;
+    // Accepts 0 to 3; anything else keeps the level and returns false. Both outcomes are logged.
+    bool setDebugLevel(int level);
+    // Cycles 0 -> 1 -> 2 -> 3 -> 0 and logs the new level.
+    void incrementDebugLevel();
+
+    int getPort();
+    std::string getBindAddress();
+    int getTokenExpirationHours();
+    std::string getLogPath();
+    int getNumLogs();
+    std::string getDataDir() const;
+    int getDBType();
+    std::string getDBname();
+    QSettings *getSettings() const { return mpSettings; }
+
+private:
+    static std::string levelName(int level);
+
+    int mDebugLevel = 1;
+    QSettings *mpSettings = nullptr;
+};

@@ -1,0 +1,71 @@
+#include "HXBServer.h"
+
+#include "config/HXBConfig.h"
+#include "log/HXBLogger.h"
+#include "util/HXBStringUtils.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QPluginLoader>
+
+#include <boost/format.hpp>
+
+#include <cstdio>
+
+namespace {
+const std::string sVersion = HXB_VERSION;
+const std::string sBuildDate = "15.06.2026";
+const char *const sPluginPath = "sqldrivers/libqsqlite.so";
+} // namespace
+
+int main(int argc, char **argv)
+{
+    auto *app = new QCoreApplication(argc, argv);
+    HXBConfig *config = HXBConfig::instance();
+    HXBLogger *log = HXBLogger::instance();
+    const qint64 pid = QCoreApplication::applicationPid();
+
+    log->logNormalInfo("Starting HXB Sever",
+                       S(QCoreApplication::applicationFilePath()) + ", PID: " + fromNumber(pid),
+                       S(QDateTime::currentDateTime().toString(Qt::TextDate)));
+
+    QString pluginPath = QCoreApplication::applicationDirPath() + QStringLiteral("/")
+                         + QLatin1String(sPluginPath);
+    if (!QFileInfo::exists(pluginPath)) {
+        log->logNormalCritical(
+            "loadPlugin",
+            (boost::format("Plugin not found: %1%") % S(QFileInfo(pluginPath).absoluteFilePath())).str(),
+            "");
+        return 1;
+    }
+    while (pluginPath.contains(QStringLiteral("//")))
+        pluginPath.replace(QStringLiteral("//"), QStringLiteral("/"));
+    auto *loader = new QPluginLoader(pluginPath, app);
+    if (!loader->load()) {
+        std::fputs(loader->errorString().toLocal8Bit().constData(), stdout);
+        std::fputs("\n", stdout);
+        std::fflush(stdout);
+        log->logNormalCritical(
+            "loadPlugin",
+            (boost::format("loading plugin failed %1%") % S(QFileInfo(pluginPath).absoluteFilePath()))
+                .str(),
+            "");
+        return 1;
+    }
+
+    config->setDebugLevel(3);
+
+    std::string banner = "version:" + sVersion + " (" + sBuildDate + "), ";
+    const std::string bindAddress = config->getBindAddress();
+    if (!bindAddress.empty() && bindAddress != "0.0.0.0")
+        banner += bindAddress + ":";
+    banner += fromNumber(config->getPort()) + " @ " + S(QHostInfo::localHostName());
+    banner += " - Debug";
+    banner += " PID: " + fromNumber(pid);
+    log->logNormalWarn("Startup ", banner, "");
+
+    HXBServer server;
+    return QCoreApplication::exec();
+}

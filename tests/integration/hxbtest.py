@@ -1,0 +1,166 @@
+"""Process-level test support: runs the built server in a private copy of its layout.
+
+The server finds its configuration one level above its executable and its plug-in,
+web root and data beside it, so every test server gets its own directory tree:
+
+    <root>/hxbconfig.ini
+    <root>/bin/hxbserver              (a copy; libraries resolve through the build RPATH)
+    <root>/bin/sqldrivers/libqsqlite.so -> the build tree's link target
+    <root>/bin/etc/webinterface/      (a copy of the build tree's)
+    <root>/bin/data/
+"""
+import argparse
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+BINARY = None
+
+
+def parse_args():
+    """Takes --binary PATH off the command line and leaves the rest to unittest."""
+    global BINARY
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--binary", required=True)
+    args, rest = parser.parse_known_args()
+    BINARY = os.path.abspath(args.binary)
+    return [sys.argv[0]] + rest
+
+
+def main():
+    argv = parse_args()
+    unittest.main(argv=argv, verbosity=2)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """One server process in its own directory tree. Use as a context manager."""
+
+    def __init__(self, config=None, with_plugin=True, port=None):
+        self.root = tempfile.mkdtemp(prefix="hxbtest-")
+        self.bin = os.path.join(self.root, "bin")
+        self.port = port if port is not None else free_port()
+        self.proc = None
+        self.output = []
+        self._lock = threading.Lock()
+        self._reader = None
+        src_bin = os.path.dirname(BINARY)
+        os.makedirs(self.bin)
+        shutil.copy2(BINARY, os.path.join(self.bin, "hxbserver"))
+        if with_plugin:
+            os.makedirs(os.path.join(self.bin, "sqldrivers"))
+            target = os.path.realpath(os.path.join(src_bin, "sqldrivers", "libqsqlite.so"))
+            os.symlink(target, os.path.join(self.bin, "sqldrivers", "libqsqlite.so"))
+        web_src = os.path.join(src_bin, "etc", "webinterface")
+        web_dst = os.path.join(self.bin, "etc", "webinterface")
+        if os.path.isdir(web_src):
+            shutil.copytree(web_src, web_dst)
+        else:
+            os.makedirs(web_dst)
+        os.makedirs(os.path.join(self.bin, "data"), exist_ok=True)
+        cfg = {"Core": {"port": str(self.port), "logpath": self.root}}
+        for section, values in (config or {}).items():
+            cfg.setdefault(section, {}).update(values)
+        self.write_config(cfg)
+
+    def write_config(self, cfg):
+        with open(os.path.join(self.root, "hxbconfig.ini"), "w") as f:
+            for section, values in cfg.items():
+                f.write("[%s]\n" % section)
+                for k, v in values.items():
+                    f.write("%s=%s\n" % (k, v))
+
+    @property
+    def log_dir(self):
+        return os.path.join(self.root, "logs")
+
+    def start(self, wait_for=None, timeout=20):
+        """Starts the process; waits until the port accepts or wait_for appears in the output."""
+        self.proc = subprocess.Popen([os.path.join(self.bin, "hxbserver")], cwd=self.root,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        if wait_for is not None:
+            if not self.wait_output(wait_for, timeout):
+                raise AssertionError("server did not print %r; output:\n%s" % (wait_for, self.text()))
+        else:
+            self.wait_port(timeout)
+        return self
+
+    def _read(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            with self._lock:
+                self.output.append(line.decode("utf-8", "replace"))
+
+    def text(self):
+        with self._lock:
+            return "".join(self.output)
+
+    def wait_output(self, needle, timeout=20):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if needle in self.text():
+                return True
+            if self.proc.poll() is not None:
+                time.sleep(0.2)
+                return needle in self.text()
+            time.sleep(0.02)
+        return False
+
+    def wait_port(self, timeout=20):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError("server exited with %s; output:\n%s"
+                                     % (self.proc.returncode, self.text()))
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5):
+                    return
+            except OSError:
+                time.sleep(0.05)
+        raise AssertionError("server did not listen on %d; output:\n%s" % (self.port, self.text()))
+
+    def wait_exit(self, timeout=20):
+        try:
+            return self.proc.wait(timeout)
+        finally:
+            if self._reader:
+                self._reader.join(2)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait(10)
+        if self._reader:
+            self._reader.join(2)
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False

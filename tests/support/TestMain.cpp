@@ -1,0 +1,12 @@
+// Test entry point: GoogleTest inside a QCoreApplication, so code under test can use
+// timers, queued signals and QCoreApplication::applicationDirPath().
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
