@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(
     # toolchain
-    build-essential cmake ninja-build pkg-config git python3
+    build-essential cmake ninja-build pkg-config git python3 ccache
     # libraries
     qt6-base-dev libqt6sql6-sqlite libqt6sql6-mysql
     libtbb-dev libssl-dev nlohmann-json3-dev
