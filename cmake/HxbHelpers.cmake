@@ -51,7 +51,8 @@ function(hxb_add_python_test name)
         set(ARG_TIMEOUT 300)
     endif()
     add_test(NAME ${name}
-        COMMAND ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
+        COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/integration PYTHONDONTWRITEBYTECODE=1
+                ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
 endfunction()
