@@ -1,1 +1,14 @@
-// Placeholder until the bridge module lands.
+#include "BatchbayHandler.h"
+
+#include "log/HXBLogger.h"
+
+std::shared_ptr<BatchbayHandler> BatchbayHandler::mpInstance = std::make_shared<BatchbayHandler>();
+
+BatchbayHandler::BatchbayHandler() = default;
+
+BatchbayHandler::~BatchbayHandler() = default;
+
+void BatchbayHandler::doInit()
+{
+    HXBLogger::instance()->logNormalInfo("BatchbayHandler", "module initialised", "");
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QThread>
+#include <QTimer>
+
+#include <tbb/cache_aligned_allocator.h>
+#include <tbb/concurrent_queue.h>
+
+#include <atomic>
+
+// A worker thread that drains a lock-free work queue every 300 ms.
+//
+// Producers on any thread hand work over with mQueue.push() (or push()) and never wait; only
+// the controller's own thread pops and runs items, in doUpdate(). A pass that outlasts the
+// beat delays the next tick instead of overlapping with it. Work items must not throw.
+//
+// A derived class calls startThread() as the last step of its constructor and stop() first
+// in its destructor, so that the thread never calls doUpdate() on a partly constructed or
+// partly destroyed object. stop() (also run by the
+// destructor) ends the thread in order: the timer stops, the event loop quits, the thread
+// is waited for, and items still queued are discarded without running.
+template<typename T>
+class HXBCtrlBase : public QThread
+{
+public:
+    static constexpr int sBeatMs = 300;
+
+    HXBCtrlBase()
+        : QThread(nullptr)
+    {
+        mTimer.setInterval(sBeatMs);
+        mTimer.moveToThread(this);
+    }
+
+    ~HXBCtrlBase() override { stop(); }
+
+    HXBCtrlBase(const HXBCtrlBase &) = delete;
+    HXBCtrlBase &operator=(const HXBCtrlBase &) = delete;
+
+    void push(const T &item) { mQueue.push(item); }
+
+    // Callable from any thread except the controller's own. Idempotent.
+    void stop()
+    {
+        if (QThread::currentThread() == this)
+            return;
+        if (isRunning()) {
+            quit();
+            wait();
+        }
+        mQueue.clear();
+    }
+
+    // Number of passes (doUpdate calls) completed so far.
+    quint64 passCount() const { return mPasses.load(); }
+
+    QTimer mTimer;
+    bool mBusy = false;
+    tbb::concurrent_queue<T, tbb::cache_aligned_allocator<T>> mQueue;
+
+protected:
+    void startThread() { start(QThread::InheritPriority); }
+
+    void run() override
+    {
+        QMetaObject::Connection beat = QObject::connect(
+            &mTimer, &QTimer::timeout, &mTimer,
+            [this]() {
+                if (mBusy)
+                    return;
+                mBusy = true;
+                doUpdate();
+                mBusy = false;
+                mPasses.fetch_add(1);
+            },
+            Qt::DirectConnection);
+        mTimer.start();
+        QThread::run();
+        mTimer.stop();
+        QObject::disconnect(beat);
+    }
+
+    // One pass over the queue; runs only on the controller's thread.
+    virtual void doUpdate() = 0;
+
+private:
+    std::atomic<quint64> mPasses{0};
+};
