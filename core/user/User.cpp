@@ -1,0 +1,393 @@
+#include "User.h"
+
+#include "HXBPasswordHash.h"
+#include "config/HXBConfig.h"
+#include "ctrl/HXBDBCtrl.h"
+#include "db/HXBDB.h"
+#include "db/HXBQuery.h"
+#include "log/HXBLogger.h"
+#include "util/HXBStringUtils.h"
+
+#include "jws/Hs256Jws.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QRandomGenerator64>
+#include <QVariant>
+
+#include <nlohmann/json.hpp>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cstdio>
+
+std::vector<std::shared_ptr<User>> User::allUsers;
+std::mutex User::allUsersMutex;
+
+namespace {
+
+const char *const sIssuer = "ZRKN";
+constexpr int sSigningKeySize = 32;
+// A clash with an open session's hash is redrawn so that every session ends on its own.
+constexpr int sTokenHashAttempts = 16;
+
+// Hands one UPDATE of a single column to the database controller. The id is bound second.
+void queueUpdate(const char *statement, const QVariant &value, int id)
+{
+    const QString sql = QString::fromLatin1(statement);
+    HXBDBCtrl::instance()->push(HXBCtrlQuery([sql, value, id]() {
+        HXBQuery query = HXBDB::getQuery();
+        if (!query.prepare(sql))
+            return;
+        query.addBindValue(value);
+        query.addBindValue(id);
+        query.write();
+    }));
+}
+
+std::int64_t nowSeconds()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+} // namespace
+
+void User::init()
+{
+    static std::once_flag once;
+    std::call_once(once, []() {
+        // Draw the signing key now rather than at the first log-in.
+        signingKey();
+        initTables();
+        loadAllUsers();
+    });
+}
+
+void User::initTables()
+{
+    HXBQuery query = HXBDB::getQuery();
+    query.write(QStringLiteral("CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType "
+                               "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );"));
+    HXBQuery select = HXBDB::getQuery();
+    select.read(QStringLiteral("SELECT mId FROM USERS;"));
+    if (select.next())
+        return;
+    HXBLogger::instance()->logNormalWarn("initTables", "No users found, creating default admin user",
+                                         "user: admin, pass: tansy");
+    auto admin = std::make_shared<User>();
+    admin->createInDb();
+    admin->setUsername("admin");
+    admin->setPassword("tansy");
+    admin->setType(FUserTypeAdmin);
+}
+
+void User::loadAllUsers()
+{
+    HXBQuery select = HXBDB::getQuery();
+    select.read(QStringLiteral("SELECT mId FROM USERS;"));
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    while (select.next()) {
+        const int id = select.value(0).toInt();
+        if (findByIdLocked(id))
+            continue;
+        auto user = std::make_shared<User>();
+        user->mId = id;
+        user->initFromDb();
+        allUsers.push_back(user);
+    }
+}
+
+void User::createInDb()
+{
+    auto self = shared_from_this();
+    HXBQuery query = HXBDB::getQuery();
+    query.prepare(QStringLiteral("INSERT INTO USERS DEFAULT VALUES;"));
+    query.write();
+    const int id = query.lastInsertId().toInt();
+    {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        mId = id;
+    }
+    HXBLogger::instance()->logNormalInfo("createInDb", "inserted id", fromNumber(id));
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    allUsers.push_back(self);
+}
+
+bool User::initFromDb()
+{
+    const int id = getId();
+    HXBQuery query = HXBDB::getQuery();
+    query.prepare(QStringLiteral("SELECT mUsername, mPassword, mType FROM USERS WHERE mId == ?;"));
+    query.addBindValue(id);
+    query.read();
+    if (query.next()) {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        mUsername = S(query.value(0).toString());
+        mPassword = S(query.value(1).toString());
+        mType = static_cast<FUserType>(query.value(2).toInt());
+    }
+    return true;
+}
+
+void User::destroy()
+{
+    auto self = shared_from_this();
+    HXBQuery query = HXBDB::getQuery();
+    query.prepare(QStringLiteral("DELETE FROM USERS WHERE mId = ?;"));
+    query.addBindValue(getId());
+    query.write();
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    allUsers.erase(std::remove(allUsers.begin(), allUsers.end(), self), allUsers.end());
+}
+
+std::shared_ptr<User> User::create(const std::string &username)
+{
+    auto user = std::make_shared<User>();
+    user->createInDb();
+    user->setUsername(username);
+    return user;
+}
+
+std::shared_ptr<User> User::create(const std::string &username, const std::string &password,
+                                   FUserType type)
+{
+    auto user = std::make_shared<User>();
+    user->createInDb();
+    user->setUsername(username);
+    user->setPassword(password);
+    user->setType(type);
+    return user;
+}
+
+void User::setUsername(const std::string &name)
+{
+    int id;
+    {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        mUsername = name;
+        id = mId;
+    }
+    queueUpdate("UPDATE USERS SET mUsername = ? WHERE mId = ?;", Q(name), id);
+}
+
+void User::setType(FUserType type)
+{
+    int id;
+    {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        mType = type;
+        id = mId;
+    }
+    queueUpdate("UPDATE USERS SET mType = ? WHERE mId = ?;", int(type), id);
+}
+
+void User::setPassword(const std::string &password)
+{
+    // The derivation takes a while: it runs without holding the member lock.
+    const std::string hash = HXBPasswordHash::hash(password);
+    if (hash.empty()) {
+        HXBLogger::instance()->logNormalCritical("setPassword", "password hash failed; not updating ",
+                                                 getUsername());
+        return;
+    }
+    int id;
+    {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        mPassword = hash;
+        id = mId;
+    }
+    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), id);
+}
+
+bool User::checkPassword(const std::string &password) const
+{
+    std::string stored;
+    {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        stored = mPassword;
+    }
+    return HXBPasswordHash::verify(password, stored);
+}
+
+int User::getId() const
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    return mId;
+}
+
+FUserType User::getType() const
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    return mType;
+}
+
+bool User::isAdmin() const
+{
+    return getType() == FUserTypeAdmin;
+}
+
+std::string User::getUsername() const
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    return mUsername;
+}
+
+std::shared_ptr<User> User::findByIdLocked(int id)
+{
+    for (const auto &user : allUsers) {
+        if (user->getId() == id)
+            return user;
+    }
+    return {};
+}
+
+std::shared_ptr<User> User::getUserById(int id)
+{
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    return findByIdLocked(id);
+}
+
+std::shared_ptr<User> User::getUserByName(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    for (const auto &user : allUsers) {
+        if (user->getUsername() == name)
+            return user;
+    }
+    return {};
+}
+
+std::vector<std::shared_ptr<User>> User::getAllUsers()
+{
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    return allUsers;
+}
+
+int User::countAdmins()
+{
+    std::lock_guard<std::mutex> lock(allUsersMutex);
+    return static_cast<int>(std::count_if(allUsers.begin(), allUsers.end(),
+                                          [](const auto &user) { return user->isAdmin(); }));
+}
+
+const std::string &User::signingKey()
+{
+    static const std::string key = []() {
+        unsigned char bytes[sSigningKeySize];
+        if (RAND_bytes(bytes, sSigningKeySize) != 1) {
+            HXBLogger::instance()->logNormalCritical("signingKey", "RAND_bytes failed",
+                                                     "no session tokens can be issued");
+            return std::string();
+        }
+        return std::string(reinterpret_cast<const char *>(bytes), sSigningKeySize);
+    }();
+    return key;
+}
+
+std::string User::generateTokenHash()
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    std::string hash;
+    for (int attempt = 0; attempt < sTokenHashAttempts; ++attempt) {
+        const quint64 v = QRandomGenerator64::global()->generate() & 0xFFFFFFFFu;
+        const quint64 number = v * 9999999u / (quint64(1) << 32) + 1;
+        char text[16];
+        std::snprintf(text, sizeof text, "%010llu", static_cast<unsigned long long>(number));
+        hash = text;
+        if (mTokenHashes.insert(hash).second)
+            break;
+    }
+    return hash;
+}
+
+std::string User::generateToken()
+{
+    try {
+        const std::string hash = generateTokenHash();
+        std::string username;
+        int id;
+        {
+            std::lock_guard<std::mutex> member(mMemberMutex);
+            username = mUsername;
+            id = mId;
+        }
+        const std::int64_t hours = HXBConfig::instance()->getTokenExpirationHours();
+        const nlohmann::json claims = {
+            {"iss", sIssuer},
+            {"exp", nowSeconds() + hours * 3600},
+            {"sub", username},
+            {"userid", fromNumber(id)},
+            {"tokenhash", hash},
+        };
+        return jws::Hs256Jws(signingKey()).sign(claims);
+    } catch (const std::exception &e) {
+        HXBLogger::instance()->logNormalCritical("generateToken", "failed to generate token",
+                                                 e.what());
+        return {};
+    }
+}
+
+bool User::decodeToken(const std::string &token, TokenIdentity &identity)
+{
+    if (token.empty())
+        return false;
+    const jws::Hs256Jws verifier(signingKey());
+    const jws::JwsVerification result =
+        verifier.verify(token, sIssuer, nowSeconds(), {"userid", "tokenhash"});
+    if (!result.ok())
+        return false;
+    try {
+        const std::string userid = result.claims.at("userid").get<std::string>();
+        bool ok = false;
+        identity.userId = QByteArray::fromStdString(userid).toInt(&ok);
+        if (!ok || identity.userId <= 0)
+            return false;
+        identity.tokenHash = result.claims.at("tokenhash").get<std::string>();
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+std::shared_ptr<User> User::getUserByToken(const std::string &token)
+{
+    TokenIdentity identity;
+    if (!decodeToken(token, identity))
+        return {};
+    auto user = getUserById(identity.userId);
+    if (!user)
+        return {};
+    const std::set<std::string> hashes = user->getTokenHashes();
+    if (hashes.count(identity.tokenHash) == 0)
+        return {};
+    return user;
+}
+
+bool User::logoutUserByToken(const std::string &token)
+{
+    TokenIdentity identity;
+    if (!decodeToken(token, identity))
+        return false;
+    auto user = getUserById(identity.userId);
+    if (!user)
+        return false;
+    return user->clearToken(identity.tokenHash);
+}
+
+bool User::clearToken(const std::string &hash)
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    return mTokenHashes.erase(hash) > 0;
+}
+
+void User::clearAllTokens()
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    mTokenHashes.clear();
+}
+
+std::set<std::string> User::getTokenHashes() const
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    return mTokenHashes;
+}

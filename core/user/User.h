@@ -1,0 +1,108 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+// Account type as stored in USERS.mType. An administrator is type exactly 1.
+enum FUserType : int {
+    FUserTypeNormal = 0,
+    FUserTypeAdmin = 1,
+};
+
+// A user account: one row of USERS and, while the server runs, one shared object in
+// allUsers. Always owned through std::shared_ptr (createInDb and destroy need it).
+//
+// Thread safety: every operation may be called from any thread. allUsersMutex guards
+// allUsers; each user's mMemberMutex guards its own name, type, hash and token set.
+// Lock order: allUsersMutex, then a user's mMemberMutex; never the reverse. The public
+// members are for reading under mMemberMutex (or through the getters, which lock it);
+// change them only through the setters.
+//
+// The setters change the member at once and hand the UPDATE to HXBDBCtrl, which writes
+// it later on its own thread, in the order the changes were made.
+class User : public std::enable_shared_from_this<User>
+{
+public:
+    User() = default;
+    virtual ~User() = default;
+    User(const User &) = delete;
+    User &operator=(const User &) = delete;
+
+    // Once per process: creates the table (with the default administrator when it is
+    // empty) and loads every account. Later calls do nothing.
+    static void init();
+    static void initTables();
+    // Loads every row of USERS not yet in allUsers (init's second step).
+    static void loadAllUsers();
+
+    // Inserts an empty row, takes its id and appends this user to allUsers.
+    virtual void createInDb();
+    // Reads name, hash and type of mId; members keep their values if there is no row.
+    virtual bool initFromDb();
+    // Deletes the row of mId and removes this user from allUsers.
+    virtual void destroy();
+
+    static std::shared_ptr<User> create(const std::string &username);
+    static std::shared_ptr<User> create(const std::string &username, const std::string &password,
+                                        FUserType type);
+
+    void setUsername(const std::string &name);
+    void setType(FUserType type);
+    // Stores a new salted hash; on a hashing failure the old password stays and it is logged.
+    void setPassword(const std::string &password);
+    // Costs one key derivation (about 0.2 s at 600000 iterations): keep it off the main thread.
+    bool checkPassword(const std::string &password) const;
+
+    int getId() const;
+    FUserType getType() const;
+    bool isAdmin() const;
+    std::string getUsername() const;
+
+    static std::shared_ptr<User> getUserById(int id);
+    static std::shared_ptr<User> getUserByName(const std::string &name);
+    static std::vector<std::shared_ptr<User>> getAllUsers();
+    static int countAdmins();
+
+    // Session tokens. A token is accepted only while its hash is in the user's set;
+    // the set lives in memory only, so a restart ends every session.
+    std::string generateTokenHash();
+    // A new signed token for this user; empty (and logged) on failure.
+    std::string generateToken();
+    // The user whose open session the token is, or empty. Never throws, never logs.
+    static std::shared_ptr<User> getUserByToken(const std::string &token);
+    // Ends the session of a valid token; true if its hash was removed.
+    static bool logoutUserByToken(const std::string &token);
+    bool clearToken(const std::string &hash);
+    void clearAllTokens();
+    // A copy of the open session hashes, taken under mMemberMutex.
+    std::set<std::string> getTokenHashes() const;
+
+    int mId = -1;
+    FUserType mType = FUserTypeNormal;
+    std::string mUsername;
+    std::string mPassword;
+    std::set<std::string> mTokenHashes;
+
+    static std::vector<std::shared_ptr<User>> allUsers;
+    static std::mutex allUsersMutex;
+
+private:
+    friend class UserTestAccess;
+
+    struct TokenIdentity
+    {
+        int userId = 0;
+        std::string tokenHash;
+    };
+    // Verifies signature, issuer, expiry and claim types; false for anything else.
+    static bool decodeToken(const std::string &token, TokenIdentity &identity);
+    static std::shared_ptr<User> findByIdLocked(int id);
+    // The process's HMAC key for session tokens: 32 bytes from the OpenSSL random source,
+    // drawn on first use and never written anywhere. Empty if drawing failed.
+    static const std::string &signingKey();
+
+    mutable std::mutex mMemberMutex;
+};
