@@ -1,0 +1,325 @@
+#include "DbTestSupport.h"
+#include "TestSupport.h"
+
+#include "config/HXBConfig.h"
+#include "db/HXBDB.h"
+#include "db/HXBQuery.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <stdexcept>
+#include <pthread.h>
+#include <thread>
+
+using hxbtest::observe;
+
+namespace {
+
+QString expectedNameOfThisThread()
+{
+    return QStringLiteral("treadID_%1").arg(static_cast<qulonglong>(pthread_self()));
+}
+
+template<typename F>
+void runInThread(F &&f)
+{
+    std::thread thread(std::forward<F>(f));
+    thread.join();
+}
+
+class HXBDBTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(mDir.isValid());
+        mPath = mDir.filePath(QStringLiteral("test.sqlite"));
+        HXBDB::setDatabase(0, mPath.toStdString());
+    }
+
+    void TearDown() override
+    {
+        while (transactionCount() > 0)
+            HXBDB::commit();
+        HXBDB::disconnect();
+    }
+
+    void createTable()
+    {
+        ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+    }
+
+    static bool insert(int value)
+    {
+        HXBQuery query = HXBDB::getQuery();
+        if (!query.prepare(QStringLiteral("INSERT INTO t (v) VALUES (?)")))
+            return false;
+        query.addBindValue(value);
+        return query.write();
+    }
+
+    QStringList rowsSeenByOthers() const { return observe(mPath, QStringLiteral("SELECT v FROM t ORDER BY v")); }
+
+    QTemporaryDir mDir;
+    QString mPath;
+};
+
+TEST_F(HXBDBTest, EachThreadHasItsOwnNamedConnection)
+{
+    QString first;
+    QString second;
+    QString firstExpected;
+    QString secondExpected;
+    std::latch bothConnected(2);
+    std::thread a([&] {
+        first = HXBDB::getDB().connectionName();
+        firstExpected = expectedNameOfThisThread();
+        bothConnected.arrive_and_wait();
+        HXBDB::threadFinished();
+    });
+    std::thread b([&] {
+        second = HXBDB::getDB().connectionName();
+        secondExpected = expectedNameOfThisThread();
+        bothConnected.arrive_and_wait();
+        HXBDB::threadFinished();
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(first, firstExpected);
+    EXPECT_EQ(second, secondExpected);
+    EXPECT_NE(first, second);
+
+    const QString mine = HXBDB::getDB().connectionName();
+    EXPECT_EQ(mine, expectedNameOfThisThread());
+    EXPECT_EQ(HXBDB::getDB().connectionName(), mine);
+    EXPECT_TRUE(HXBDB::getDB().isOpen());
+}
+
+TEST_F(HXBDBTest, ThreadFinishedCommitsOpenTransactionAndReconnectStartsAtZero)
+{
+    createTable();
+    runInThread([&] {
+        EXPECT_TRUE(HXBDB::startTransaction());
+        EXPECT_TRUE(HXBDB::startTransaction());
+        EXPECT_TRUE(insert(1));
+        EXPECT_EQ(transactionCount(), 2);
+        HXBDB::threadFinished();
+        EXPECT_FALSE(QSqlDatabase::contains(expectedNameOfThisThread()));
+        EXPECT_EQ(transactionCount(), 0);
+        EXPECT_FALSE(HXBDB::commit());
+        HXBDB::threadFinished();
+    });
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+}
+
+TEST_F(HXBDBTest, ThreadFinishedWithoutConnectionChangesNothing)
+{
+    runInThread([] { HXBDB::threadFinished(); });
+    EXPECT_TRUE(HXBDB::getDB().isOpen());
+}
+
+TEST_F(HXBDBTest, OnlyOutermostTransactionReachesDatabase)
+{
+    createTable();
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(1));
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(transactionCount(), 1);
+    EXPECT_TRUE(rowsSeenByOthers().isEmpty());
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(transactionCount(), 0);
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+}
+
+TEST_F(HXBDBTest, CommitWithoutTransactionIsFalse)
+{
+    EXPECT_FALSE(HXBDB::commit());
+    EXPECT_EQ(transactionCount(), 0);
+    ASSERT_TRUE(HXBDB::startTransaction());
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_FALSE(HXBDB::commit());
+    EXPECT_EQ(transactionCount(), 0);
+}
+
+TEST_F(HXBDBTest, FlushCommitsAndKeepsNesting)
+{
+    createTable();
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(1));
+    EXPECT_TRUE(HXBDB::flush());
+    EXPECT_EQ(transactionCount(), 2);
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+
+    // Still inside a transaction after the flush.
+    ASSERT_TRUE(insert(2));
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(rowsSeenByOthers(), (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
+}
+
+TEST_F(HXBDBTest, AutoTransactionCommitsOnScopeExitAlsoByException)
+{
+    createTable();
+    {
+        HXBAutoTransaction outer;
+        ASSERT_TRUE(insert(1));
+        {
+            HXBAutoTransaction inner;
+            ASSERT_TRUE(insert(2));
+        }
+        EXPECT_TRUE(rowsSeenByOthers().isEmpty());
+    }
+    EXPECT_EQ(rowsSeenByOthers().size(), 2);
+
+    try {
+        HXBAutoTransaction scope;
+        insert(3);
+        throw std::runtime_error("leave");
+    } catch (const std::runtime_error &) {
+    }
+    EXPECT_EQ(transactionCount(), 0);
+    EXPECT_EQ(rowsSeenByOthers().size(), 3);
+}
+
+TEST_F(HXBDBTest, VacuumInsideTransactionKeepsItOpen)
+{
+    createTable();
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(1));
+    EXPECT_TRUE(HXBDB::vacuum());
+    EXPECT_EQ(transactionCount(), 1);
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+    ASSERT_TRUE(insert(2));
+    EXPECT_EQ(rowsSeenByOthers().size(), 1);
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(rowsSeenByOthers().size(), 2);
+}
+
+TEST_F(HXBDBTest, CheckIntegrity)
+{
+    EXPECT_FALSE(HXBDB::checkIntegrity()) << "no file yet";
+
+    createTable();
+    ASSERT_TRUE(insert(1));
+    EXPECT_TRUE(HXBDB::checkIntegrity());
+
+    // The check leaves the thread's own transaction alone.
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(2));
+    EXPECT_TRUE(HXBDB::checkIntegrity());
+    EXPECT_EQ(transactionCount(), 1);
+    EXPECT_EQ(rowsSeenByOthers().size(), 1);
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(rowsSeenByOthers().size(), 2);
+}
+
+TEST_F(HXBDBTest, CheckIntegrityFalseOnGarbageFile)
+{
+    QFile garbage(mPath);
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray(8192, 'x'));
+    garbage.close();
+    EXPECT_FALSE(HXBDB::checkIntegrity());
+}
+
+TEST_F(HXBDBTest, GarbageFileQueriesFailAndAreLogged)
+{
+    QFile garbage(mPath);
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write(QByteArray("this is not a database file, just some text that is long enough\n").repeated(100));
+    garbage.close();
+
+    HXBConfig::instance()->setDebugLevel(3);
+    hxbtest::StdoutCapture capture;
+    HXBQuery query = HXBDB::getQuery();
+    EXPECT_FALSE(query.read(QStringLiteral("SELECT v FROM t")));
+    EXPECT_FALSE(query.write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+    EXPECT_TRUE(hxbtest::waitUntil([&] {
+        return hxbtest::countOf(capture.text(), "query returned an error") >= 2;
+    }));
+    HXBDB::startTransaction();
+    HXBDB::commit();
+    EXPECT_EQ(transactionCount(), 0);
+}
+
+TEST_F(HXBDBTest, UnopenableLocationFailsQueriesWithoutCrashing)
+{
+    HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/missing/dir/db.sqlite")).toStdString());
+    EXPECT_FALSE(HXBDB::getDB().isOpen());
+    EXPECT_FALSE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+    EXPECT_FALSE(HXBDB::getQuery().read(QStringLiteral("SELECT 1")));
+    EXPECT_FALSE(HXBDB::checkIntegrity());
+
+    // Once the place exists, the next use opens the connection.
+    ASSERT_TRUE(QDir(mDir.path()).mkpath(QStringLiteral("missing/dir")));
+    EXPECT_TRUE(HXBDB::getDB().isOpen());
+    EXPECT_TRUE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+}
+
+TEST_F(HXBDBTest, UnknownDatabaseTypeGivesFailingQueries)
+{
+    HXBDB::setDatabase(7, mPath.toStdString());
+    EXPECT_FALSE(HXBDB::getDB().isValid());
+    EXPECT_FALSE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+    EXPECT_EQ(transactionCount(), 0);
+    EXPECT_FALSE(HXBDB::startTransaction());
+    EXPECT_FALSE(HXBDB::commit());
+    EXPECT_EQ(transactionCount(), 0);
+    EXPECT_FALSE(QFile::exists(mPath));
+}
+
+TEST_F(HXBDBTest, ChangedSettingsTakeEffectAtNextUse)
+{
+    createTable();
+    ASSERT_TRUE(insert(1));
+    const QString other = mDir.filePath(QStringLiteral("other.sqlite"));
+    HXBDB::setDatabase(0, other.toStdString());
+    ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE u (v INTEGER)")));
+    EXPECT_EQ(observe(other, QStringLiteral("SELECT name FROM sqlite_master")), QStringList{QStringLiteral("u")});
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+}
+
+TEST_F(HXBDBTest, RelativeNameIsPlacedBesideTheExecutable)
+{
+    HXBDB::setDatabase(0, "relative.sqlite");
+    EXPECT_EQ(HXBDB::mDbName, (QCoreApplication::applicationDirPath() + QStringLiteral("/relative.sqlite")).toStdString());
+    HXBDB::setDatabase(0, mPath.toStdString());
+    EXPECT_EQ(HXBDB::mDbName, mPath.toStdString());
+}
+
+TEST_F(HXBDBTest, ManyThreadsWriteConcurrentlyWithoutLoss)
+{
+    createTable();
+    constexpr int threads = 4;
+    constexpr int perThread = 25;
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([t, &failures] {
+            for (int i = 0; i < perThread; ++i) {
+                if (!insert(t * perThread + i))
+                    ++failures;
+            }
+            HXBDB::threadFinished();
+        });
+    }
+    for (std::thread &writer : writers)
+        writer.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(observe(mPath, QStringLiteral("SELECT COUNT(*) FROM t")), QStringList{QString::number(threads * perThread)});
+}
+
+} // namespace
