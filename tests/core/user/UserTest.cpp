@@ -1,0 +1,385 @@
+#include "user/User.h"
+
+#include "TestSupport.h"
+#include "config/HXBConfig.h"
+#include "db/HXBDB.h"
+#include "db/HXBQuery.h"
+#include "jws/Base64Url.h"
+#include "jws/Hs256Jws.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+using nlohmann::json;
+
+// Reaches the token internals that a test needs to build tokens the server would sign.
+class UserTestAccess
+{
+public:
+    static std::string key() { return User::signingKey(); }
+};
+
+namespace {
+
+struct Row
+{
+    bool found = false;
+    int type = -1;
+    QString username;
+    QString password;
+};
+
+Row readRow(int id)
+{
+    HXBQuery q = HXBDB::getQuery();
+    q.prepare(QStringLiteral("SELECT mType, mUsername, mPassword FROM USERS WHERE mId = ?;"));
+    q.addBindValue(id);
+    Row row;
+    if (q.read() && q.next()) {
+        row.found = true;
+        row.type = q.value(0).isNull() ? -1 : q.value(0).toInt();
+        row.username = q.value(1).toString();
+        row.password = q.value(2).toString();
+    }
+    return row;
+}
+
+int rowCount()
+{
+    HXBQuery q = HXBDB::getQuery();
+    if (q.read(QStringLiteral("SELECT COUNT(*) FROM USERS;")) && q.next())
+        return q.value(0).toInt();
+    return -1;
+}
+
+json decodePart(const std::string &token, int index)
+{
+    std::string::size_type start = 0;
+    for (int i = 0; i < index; ++i)
+        start = token.find('.', start) + 1;
+    const std::string::size_type end = token.find('.', start);
+    return json::parse(*jws::base64UrlDecode(token.substr(start, end - start)));
+}
+
+} // namespace
+
+// One fresh SQLite file per test; the account list starts empty as at process start.
+class UserTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(mDir.isValid());
+        HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/users.sqlite")).toStdString());
+        User::allUsers.clear();
+    }
+
+    void TearDown() override
+    {
+        // Let deferred writes of this test finish before the next test switches files.
+        waitForQueue();
+        User::allUsers.clear();
+    }
+
+    static void start()
+    {
+        User::initTables();
+        User::loadAllUsers();
+    }
+
+    // A marker update queued after everything else: once it is in the table, the
+    // controller has run every earlier item.
+    void waitForQueue()
+    {
+        HXBDB::getQuery().write(QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType INTEGER ,mUsername "
+            "MEDIUMTEXT, mPassword MEDIUMTEXT );"));
+        auto marker = std::make_shared<User>();
+        marker->createInDb();
+        const std::string name = "marker-" + std::to_string(marker->mId);
+        marker->setUsername(name);
+        ASSERT_TRUE(hxbtest::waitUntil(
+            [&] { return readRow(marker->mId).username == QString::fromStdString(name); }, 10000));
+        marker->destroy();
+    }
+
+    static std::string sign(const json &claims, const std::string &key = UserTestAccess::key())
+    {
+        return jws::Hs256Jws(key).sign(claims);
+    }
+
+    static json claimsFor(const std::shared_ptr<User> &user, const std::string &hash)
+    {
+        return json{{"iss", "ZRKN"},
+                    {"exp", QDateTime::currentSecsSinceEpoch() + 600},
+                    {"sub", user->getUsername()},
+                    {"userid", std::to_string(user->getId())},
+                    {"tokenhash", hash}};
+    }
+
+    QTemporaryDir mDir;
+};
+
+TEST_F(UserTest, FirstStartCreatesOneDefaultAdministrator)
+{
+    start();
+    ASSERT_EQ(User::getAllUsers().size(), 1u);
+    auto admin = User::getUserByName("admin");
+    ASSERT_TRUE(admin);
+    EXPECT_EQ(admin->getType(), FUserTypeAdmin);
+    EXPECT_GT(admin->getId(), 0);
+    EXPECT_TRUE(admin->checkPassword("tansy"));
+    EXPECT_FALSE(User::getUserByName("Admin"));
+
+    const int id = admin->getId();
+    ASSERT_TRUE(hxbtest::waitUntil([&] {
+        const Row row = readRow(id);
+        return row.username == "admin" && row.type == 1 && row.password.size() == 87;
+    }, 10000));
+    const std::string storedHash = admin->mPassword;
+
+    // Second start on the same table: nothing new, the stored account is loaded.
+    User::allUsers.clear();
+    start();
+    EXPECT_EQ(rowCount(), 1);
+    ASSERT_EQ(User::getAllUsers().size(), 1u);
+    auto loaded = User::getUserById(id);
+    ASSERT_TRUE(loaded);
+    EXPECT_NE(loaded, admin);
+    EXPECT_EQ(loaded->getUsername(), "admin");
+    EXPECT_EQ(loaded->getType(), FUserTypeAdmin);
+    EXPECT_EQ(loaded->mPassword, storedHash);
+}
+
+TEST_F(UserTest, ChangesReachTheTableInOrder)
+{
+    start();
+    auto anna = User::create("anna", "secret", FUserTypeNormal);
+    ASSERT_GT(anna->getId(), 1);
+    EXPECT_EQ(User::getUserById(anna->getId()), anna);
+    anna->setType(FUserTypeAdmin);
+    anna->setUsername("anna2");
+    anna->setType(FUserTypeNormal);
+    anna->setUsername("anna3");
+    EXPECT_EQ(anna->getUsername(), "anna3");
+
+    const int id = anna->getId();
+    ASSERT_TRUE(hxbtest::waitUntil([&] {
+        const Row row = readRow(id);
+        return row.username == "anna3" && row.password.startsWith("{PBKDF2-SHA256}");
+    }, 10000));
+    EXPECT_EQ(readRow(id).type, 0);
+
+    auto fresh = std::make_shared<User>();
+    fresh->mId = id;
+    EXPECT_TRUE(fresh->initFromDb());
+    EXPECT_EQ(fresh->mUsername, "anna3");
+    EXPECT_EQ(fresh->mType, FUserTypeNormal);
+    EXPECT_EQ(fresh->mPassword, anna->mPassword);
+    EXPECT_TRUE(fresh->checkPassword("secret"));
+
+    // No row: members keep their values, the result is still true.
+    auto ghost = std::make_shared<User>();
+    ghost->mId = 999;
+    ghost->mUsername = "ghost";
+    EXPECT_TRUE(ghost->initFromDb());
+    EXPECT_EQ(ghost->mUsername, "ghost");
+}
+
+TEST_F(UserTest, DestroyRemovesRowAndListEntryOnly)
+{
+    start();
+    auto bob = User::create("bob");
+    const int id = bob->getId();
+    ASSERT_TRUE(readRow(id).found);
+    bob->destroy();
+    EXPECT_FALSE(readRow(id).found);
+    EXPECT_FALSE(User::getUserById(id));
+    EXPECT_FALSE(User::getUserByName("bob"));
+    EXPECT_EQ(bob->getUsername(), "bob");
+    EXPECT_EQ(User::getAllUsers().size(), 1u);
+
+    User unowned;
+    EXPECT_THROW(unowned.createInDb(), std::bad_weak_ptr);
+}
+
+TEST_F(UserTest, LookupsMatchExactlyAndCountOnlyAdministrators)
+{
+    start();
+    auto a = User::create("Carl");
+    auto b = User::create("carl");
+    auto odd = User::create("odd");
+    odd->setType(static_cast<FUserType>(2));
+    b->setType(FUserTypeAdmin);
+
+    EXPECT_EQ(User::getUserByName("Carl"), a);
+    EXPECT_EQ(User::getUserByName("carl"), b);
+    EXPECT_FALSE(User::getUserByName("CARL"));
+    EXPECT_FALSE(User::getUserByName("carl "));
+    EXPECT_EQ(User::getUserById(b->getId()), b);
+    EXPECT_FALSE(User::getUserById(0));
+    EXPECT_FALSE(User::getUserById(-1));
+    EXPECT_EQ(User::countAdmins(), 2);
+
+    auto list = User::getAllUsers();
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[1], a);
+    EXPECT_EQ(list[3], odd);
+    list.clear();
+    EXPECT_EQ(User::getAllUsers().size(), 4u);
+
+    // Duplicate names are not prevented here: the first one is found.
+    auto second = User::create("Carl");
+    EXPECT_EQ(User::getUserByName("Carl"), a);
+}
+
+TEST_F(UserTest, GeneratedTokenCarriesExactlyTheSessionClaims)
+{
+    start();
+    auto admin = User::getUserByName("admin");
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const std::string token = admin->generateToken();
+    const qint64 after = QDateTime::currentSecsSinceEpoch();
+    ASSERT_FALSE(token.empty());
+
+    EXPECT_EQ(decodePart(token, 0), json::parse(R"({"alg":"HS256","typ":"JWS"})"));
+    const json claims = decodePart(token, 1);
+    ASSERT_EQ(claims.size(), 5u) << claims.dump();
+    EXPECT_EQ(claims["iss"], "ZRKN");
+    EXPECT_EQ(claims["sub"], "admin");
+    EXPECT_EQ(claims["userid"], std::to_string(admin->getId()));
+    const std::string hash = claims["tokenhash"].get<std::string>();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^000\\d{7}$")).match(QString::fromStdString(hash)).hasMatch()) << hash;
+    EXPECT_NE(hash, "0000000000");
+    const qint64 hours = HXBConfig::instance()->getTokenExpirationHours();
+    ASSERT_TRUE(claims["exp"].is_number_integer());
+    EXPECT_GE(claims["exp"].get<qint64>(), before + hours * 3600);
+    EXPECT_LE(claims["exp"].get<qint64>(), after + hours * 3600);
+
+    EXPECT_EQ(admin->getTokenHashes(), std::set<std::string>{hash});
+    EXPECT_EQ(User::getUserByToken(token), admin);
+}
+
+TEST_F(UserTest, SessionsEndOneByOneOrAllAtOnce)
+{
+    start();
+    auto admin = User::getUserByName("admin");
+    const std::string a = admin->generateToken();
+    const std::string b = admin->generateToken();
+    const std::string c = admin->generateToken();
+    EXPECT_EQ(admin->getTokenHashes().size(), 3u);
+    EXPECT_EQ(User::getUserByToken(a), admin);
+
+    EXPECT_TRUE(User::logoutUserByToken(a));
+    EXPECT_FALSE(User::logoutUserByToken(a));
+    EXPECT_FALSE(User::getUserByToken(a));
+    EXPECT_EQ(User::getUserByToken(b), admin);
+    EXPECT_EQ(User::getUserByToken(c), admin);
+
+    admin->clearAllTokens();
+    EXPECT_FALSE(User::getUserByToken(b));
+    EXPECT_FALSE(User::getUserByToken(c));
+    EXPECT_FALSE(User::logoutUserByToken(b));
+    EXPECT_FALSE(admin->clearToken("0001234567"));
+
+    EXPECT_FALSE(User::getUserByToken(""));
+    EXPECT_FALSE(User::logoutUserByToken(""));
+    EXPECT_FALSE(User::getUserByToken("not a token"));
+
+    // A destroyed user's token no longer resolves.
+    auto temp = User::create("temp");
+    const std::string t = temp->generateToken();
+    EXPECT_EQ(User::getUserByToken(t), temp);
+    temp->destroy();
+    EXPECT_FALSE(User::getUserByToken(t));
+    EXPECT_FALSE(User::logoutUserByToken(t));
+}
+
+TEST_F(UserTest, RefusesTokensTheServerDidNotIssue)
+{
+    start();
+    auto admin = User::getUserByName("admin");
+    const std::string hash = admin->generateTokenHash();
+    const json good = claimsFor(admin, hash);
+    ASSERT_EQ(User::getUserByToken(sign(good)), admin) << "the reference token must be accepted";
+
+    const auto with = [&](const char *name, const json &value) {
+        json c = good;
+        c[name] = value;
+        return sign(c);
+    };
+    const auto without = [&](const char *name) {
+        json c = good;
+        c.erase(name);
+        return sign(c);
+    };
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const struct
+    {
+        const char *what;
+        std::string token;
+    } rows[] = {
+        {"the constant key of earlier builds", sign(good, "wQpL4nZ7k#")},
+        {"another random key", sign(good, std::string(32, 'k'))},
+        {"other issuer", with("iss", "zrkn")},
+        {"no issuer", without("iss")},
+        {"expired a second ago", with("exp", now - 1)},
+        {"expires now", with("exp", now)},
+        {"userid as number", with("userid", admin->getId())},
+        {"userid not numeric", with("userid", "admin")},
+        {"userid 0", with("userid", "0")},
+        {"unknown userid", with("userid", "4711")},
+        {"no userid", without("userid")},
+        {"tokenhash as number", with("tokenhash", std::stoi(hash))},
+        {"tokenhash not open", with("tokenhash", "0009999999")},
+        {"no tokenhash", without("tokenhash")},
+    };
+    for (const auto &row : rows) {
+        EXPECT_FALSE(User::getUserByToken(row.token)) << row.what;
+        EXPECT_FALSE(User::logoutUserByToken(row.token)) << row.what;
+    }
+    EXPECT_EQ(admin->getTokenHashes().count(hash), 1u) << "refused tokens end no session";
+    EXPECT_EQ(User::getUserByToken(with("exp", now + 2)), admin);
+}
+
+TEST_F(UserTest, SigningKeyIsRandomAndUsable)
+{
+    const std::string key = UserTestAccess::key();
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_EQ(key, UserTestAccess::key());
+    EXPECT_NE(key.find_first_not_of(key[0]), std::string::npos);
+}
+
+TEST_F(UserTest, ConcurrentSessionsOfOneUserAreAllKept)
+{
+    start();
+    auto admin = User::getUserByName("admin");
+    constexpr int threads = 4;
+    constexpr int perThread = 50;
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < perThread; ++i) {
+                const std::string token = admin->generateToken();
+                if (User::getUserByToken(token) == admin)
+                    ++accepted;
+                admin->setType(FUserTypeAdmin);
+                (void)User::countAdmins();
+            }
+        });
+    }
+    for (auto &w : workers)
+        w.join();
+    EXPECT_EQ(accepted.load(), threads * perThread);
+    EXPECT_EQ(admin->getTokenHashes().size(), size_t(threads * perThread));
+}
