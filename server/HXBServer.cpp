@@ -5,10 +5,12 @@
 #include "db/HXBDB.h"
 #include "log/HXBLogger.h"
 #include "module/HXBModule.h"
+#include "web/HXBWebIntServer.h"
 
 HXBServer::HXBServer(QObject *parent)
     : QObject(parent)
 {
+    HXBWebIntServer::startServer();
     HXBLogger::instance()->logNormalInfo("Startup", "es geht los ...", "");
     HXBDB::initDb();
     HXBCtrl::instance();

@@ -1,0 +1,94 @@
+#include "web/HXBWebIntServer.h"
+
+#include "config/HXBConfig.h"
+#include "db/HXBDB.h"
+#include "log/HXBLogger.h"
+#include "util/HXBStringUtils.h"
+#include "web/HXBWebIntServerT.h"
+
+#include "httpserver/HttpListener.h"
+
+#include <QSettings>
+#include <QTemporaryFile>
+
+namespace {
+
+// The listener's settings, carried in a private INI file that lives as long as the process.
+QTemporaryFile *settingsFile()
+{
+    static QTemporaryFile *const file = new QTemporaryFile;
+    return file;
+}
+
+QSettings *sSettings = nullptr;
+
+} // namespace
+
+HXBWebIntServer::HXBWebIntServer() = default;
+
+HXBWebIntServer *HXBWebIntServer::instance()
+{
+    static HXBWebIntServer *const server = new HXBWebIntServer;
+    return server;
+}
+
+bool HXBWebIntServer::startServer()
+{
+    HXBWebIntServer *self = instance();
+    QTemporaryFile *file = settingsFile();
+    file->open();
+    if (!sSettings)
+        sSettings = new QSettings(file->fileName(), QSettings::IniFormat);
+
+    const int port = HXBConfig::instance()->getPort();
+    sSettings->setValue("port", uint(port));
+    sSettings->setValue("minThreads", 4);
+    sSettings->setValue("maxThreads", 100);
+    sSettings->setValue("cleanupInterval", 60000);
+    sSettings->setValue("readTimeout", 60000);
+    sSettings->setValue("maxRequestSize", 850000000);
+    sSettings->setValue("maxMultiPartSize", 850000000);
+    sSettings->beginGroup("files");
+    sSettings->setValue("path", HXBWebIntServerT::webRoot());
+    sSettings->setValue("encoding", "UTF-8");
+    sSettings->setValue("maxAge", 90000);
+    sSettings->setValue("cacheTime", 60000);
+    sSettings->setValue("cacheSize", 1000000);
+    sSettings->setValue("maxCachedFileSize", 65536);
+    sSettings->endGroup();
+
+    self->mpRequestHandler = new HXBWebIntServerT(self, sSettings);
+    self->mpListener = new HttpListener(sSettings, self->mpRequestHandler, self);
+    self->mpListener->setDestructionCallback([] { HXBDB::threadFinished(); });
+
+    if (self->mpListener->isListening()) {
+        HXBLogger::instance()->logLowInfo("Webinterface", "Startup successful ",
+                                          "port: " + fromNumber(port));
+        return true;
+    }
+    HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed", "");
+    return false;
+}
+
+bool HXBWebIntServer::stopServer()
+{
+    HXBWebIntServer *self = instance();
+    if (!self->mpListener)
+        return true;
+    self->mpListener->close();
+    self->mpListener->deleteLater();
+    self->mpRequestHandler->deleteLater();
+    self->mpListener = nullptr;
+    self->mpRequestHandler = nullptr;
+    return true;
+}
+
+bool HXBWebIntServer::isStarted() const
+{
+    return mpListener && mpListener->isListening();
+}
+
+bool HXBWebIntServer::isServerRunning()
+{
+    return instance()->isStarted();
+}

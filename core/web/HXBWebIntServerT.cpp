@@ -1,0 +1,81 @@
+#include "web/HXBWebIntServerT.h"
+
+#include "util/HXBStringUtils.h"
+#include "web/HXBWebRouter.h"
+
+#include "httpserver/HttpRequest.h"
+#include "httpserver/HttpResponse.h"
+#include "httpserver/StaticFileController.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+StaticFileController *HXBWebIntServerT::smFileController = nullptr;
+
+namespace {
+
+const QByteArray &frontEndPrefix()
+{
+    static const QByteArray prefix = QByteArrayLiteral("/static/hxbwebinterface/");
+    return prefix;
+}
+
+} // namespace
+
+HXBWebIntServerT::HXBWebIntServerT(QObject *parent, QSettings *settings)
+    : HttpRequestHandler(parent)
+{
+    if (!smFileController) {
+        settings->beginGroup("files");
+        smFileController = new StaticFileController(settings, parent);
+        settings->endGroup();
+    }
+}
+
+HXBWebIntServerT::~HXBWebIntServerT() = default;
+
+const QString &HXBWebIntServerT::webRoot()
+{
+    static const QString root = QCoreApplication::applicationDirPath() + QStringLiteral("/etc/webinterface");
+    return root;
+}
+
+void HXBWebIntServerT::service(HttpRequest &request, HttpResponse &response)
+{
+    const QByteArray path = request.getRawPath();
+
+    if (path.isEmpty() || path == "/") {
+        response.redirect("/static/hxbwebinterface/");
+        return;
+    }
+
+    if (path.startsWith("/static")) {
+        const QByteArray lastSegment = path.mid(path.lastIndexOf('/') + 1);
+        if (path.startsWith(frontEndPrefix()) && !lastSegment.contains('.')) {
+            // A route of the single-page front end: its index page answers unless a file
+            // or directory of that name exists.
+            const QString candidate = webRoot() + QString::fromUtf8(path);
+            if (!QFileInfo::exists(candidate)) {
+                QFile index(webRoot() + QStringLiteral("/static/hxbwebinterface/index.html"));
+                if (index.open(QIODevice::ReadOnly)) {
+                    response.setHeader("Content-Type", "text/html; charset=UTF-8");
+                    response.write(index.readAll(), true);
+                    index.close();
+                    return;
+                }
+            }
+        }
+        smFileController->service(request, response);
+        return;
+    }
+
+    if (path.startsWith("/alive")) {
+        response.write(QByteArrayLiteral("1.1.0"), false);
+        response.setStatus(200, QByteArray());
+        return;
+    }
+
+    HXBWebRouter::instance()->service(S(QString::fromUtf8(path)), request, response);
+}

@@ -1,0 +1,231 @@
+#include "HttpConnectionHandler.h"
+
+#include "HttpRequest.h"
+#include "HttpRequestHandler.h"
+#include "HttpResponse.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QtGlobal>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+
+namespace {
+
+constexpr qsizetype sReadChunk = 64 * 1024;
+
+// Blocking writes on a socket with a deadline per write.
+class SocketOutput : public HttpOutput
+{
+public:
+    SocketOutput(int fd, int timeoutMs)
+        : mFd(fd)
+        , mTimeoutMs(timeoutMs)
+    {
+    }
+
+    bool writeAll(const char *data, qint64 size) override
+    {
+        if (mFailed)
+            return false;
+        QDeadlineTimer deadline(mTimeoutMs);
+        while (size > 0) {
+            const ssize_t n = ::send(mFd, data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                data += n;
+                size -= n;
+                deadline.setRemainingTime(mTimeoutMs);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd p{mFd, POLLOUT, 0};
+                const int left = int(qMax<qint64>(0, deadline.remainingTime()));
+                const int r = ::poll(&p, 1, left);
+                if (r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+                    continue;
+                if (r < 0 && errno == EINTR)
+                    continue;
+            }
+            mFailed = true;
+            return false;
+        }
+        return true;
+    }
+
+    bool isOpen() const override
+    {
+        if (mFailed)
+            return false;
+        pollfd p{mFd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0)
+            return true;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+            return false;
+        // Readable: either data (a pipelined request) or the peer's end of stream.
+        char c;
+        const ssize_t n = ::recv(mFd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        return n != 0;
+    }
+
+private:
+    int mFd;
+    int mTimeoutMs;
+    bool mFailed = false;
+};
+
+QHostAddress peerAddress(int fd)
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof(addr);
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return QHostAddress();
+    return QHostAddress(reinterpret_cast<sockaddr *>(&addr));
+}
+
+} // namespace
+
+HttpConnectionHandler::HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler)
+    : mSettings(settings)
+    , mHandler(handler)
+{
+}
+
+void HttpConnectionHandler::serve(int fd)
+{
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const QHostAddress peer = peerAddress(fd);
+    const int timeout = qMax(1, mSettings.readTimeout);
+    SocketOutput output(fd, timeout);
+    QByteArray pending;
+    QByteArray buffer(sReadChunk, Qt::Uninitialized);
+
+    for (;;) {
+        HttpRequestParser parser(mSettings.limits);
+        // The whole header must arrive within the timeout; a body may take longer as long
+        // as it keeps coming.
+        QDeadlineTimer headerDeadline(timeout);
+        bool continueSent = false;
+        if (!pending.isEmpty())
+            parser.feed(std::exchange(pending, QByteArray()));
+        while (parser.status() == HttpRequestParser::Status::NeedMore) {
+            if (!continueSent && parser.expectsContinue()) {
+                continueSent = true;
+                static const char sContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                if (!output.writeAll(sContinue, sizeof(sContinue) - 1)) {
+                    ::close(fd);
+                    return;
+                }
+            }
+            const int wait = parser.isHeaderComplete()
+                                 ? timeout
+                                 : int(qMax<qint64>(0, headerDeadline.remainingTime()));
+            pollfd p{fd, POLLIN, 0};
+            const int r = ::poll(&p, 1, wait);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r == 0) {
+                if (!parser.isIdle())
+                    answerError(fd, 408, "Request Timeout");
+                ::close(fd);
+                return;
+            }
+            if (r < 0) {
+                ::close(fd);
+                return;
+            }
+            const ssize_t n = ::recv(fd, buffer.data(), size_t(buffer.size()), 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n <= 0) {
+                // End of stream (or reset): a request begun but not finished is dropped.
+                parser.feedEof();
+                if (parser.status() != HttpRequestParser::Status::Complete) {
+                    ::close(fd);
+                    return;
+                }
+                break;
+            }
+            parser.feed(buffer.constData(), n);
+        }
+
+        if (parser.status() == HttpRequestParser::Status::Failed) {
+            answerError(fd, parser.errorStatus(), parser.errorReason());
+            lingeringClose(fd);
+            return;
+        }
+
+        pending = parser.leftover();
+        std::unique_ptr<HttpRequest> request = parser.takeRequest();
+        request->setPeerAddress(peer);
+        HttpResponse response(&output);
+        response.setRequestInfo(request->getVersion() == "HTTP/1.1", request->getMethod() == "HEAD",
+                                request->isKeepAlive());
+        try {
+            mHandler->service(*request, response);
+        } catch (const std::exception &e) {
+            qWarning("HTTP handler threw for %s: %s", request->getRawPath().constData(), e.what());
+            if (!response.hasSentHeaders()) {
+                response.setStatus(500, "Internal Server Error");
+                response.write("500 internal server error", true);
+            }
+        } catch (...) {
+            qWarning("HTTP handler threw for %s", request->getRawPath().constData());
+            if (!response.hasSentHeaders()) {
+                response.setStatus(500, "Internal Server Error");
+                response.write("500 internal server error", true);
+            }
+        }
+        request.reset();
+        if (!response.complete()) {
+            ::shutdown(fd, SHUT_WR);
+            ::close(fd);
+            return;
+        }
+    }
+}
+
+void HttpConnectionHandler::answerError(int fd, int status, const QByteArray &reason)
+{
+    SocketOutput output(fd, qMin(qMax(1, mSettings.readTimeout), 5000));
+    HttpResponse response(&output);
+    response.setRequestInfo(true, false, false);
+    response.setStatus(status, reason);
+    response.setHeader("Content-Type", "text/plain; charset=UTF-8");
+    response.write(QByteArray::number(status) + ' ' + reason.toLower(), true);
+}
+
+void HttpConnectionHandler::lingeringClose(int fd)
+{
+    // Closing with unread bytes from the client makes the kernel reset the connection,
+    // which may destroy the answer before the client has read it. Read (and drop) what
+    // the client is still sending for a short while first.
+    ::shutdown(fd, SHUT_WR);
+    QDeadlineTimer deadline(qMin(qMax(1, mSettings.readTimeout), 2000));
+    char sink[16 * 1024];
+    qint64 drained = 0;
+    while (!deadline.hasExpired() && drained < 64 * 1024 * 1024) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, int(qMax<qint64>(1, deadline.remainingTime())));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        const ssize_t n = ::recv(fd, sink, sizeof(sink), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        drained += n;
+    }
+    ::close(fd);
+}

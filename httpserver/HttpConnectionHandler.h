@@ -1,0 +1,35 @@
+#pragma once
+
+#include "HttpRequestParser.h"
+
+#include <atomic>
+
+class HttpRequestHandler;
+
+// Serves one accepted TCP connection on the calling thread until the peer closes it,
+// an error ends it or it stays silent for readTimeout: reads requests (pipelined ones in
+// order), passes each to the request handler and writes the answers. Malformed requests
+// get their error status and the connection is closed.
+class HttpConnectionHandler
+{
+public:
+    struct Settings
+    {
+        // Milliseconds a client may take for a request header, and may stay silent
+        // while sending a body or between keep-alive requests.
+        int readTimeout = 10000;
+        HttpRequestParser::Limits limits;
+    };
+
+    HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler);
+
+    // Serves the connection; closes the descriptor before returning.
+    void serve(int fd);
+
+private:
+    void answerError(int fd, int status, const QByteArray &reason);
+    void lingeringClose(int fd);
+
+    Settings mSettings;
+    HttpRequestHandler *mHandler;
+};

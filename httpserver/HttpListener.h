@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QTcpServer>
+
+#include <functional>
+
+class HttpConnectionHandlerPool;
+class HttpRequestHandler;
+class QSettings;
+
+// Accepts HTTP connections and hands each to a thread of its pool, which passes every
+// request to the request handler. Configured from the current group of `settings` when
+// constructed (values in ms and bytes):
+//   port (required), host (default: every local address), minThreads (1), maxThreads (100),
+//   cleanupInterval (1000), readTimeout (10000), maxRequestSize (16000),
+//   maxMultiPartSize (1000000), maxHeaderSize (16384), maxWaitTime (10000),
+//   maxPending (1000), spoolThreshold (1048576), tempDir (system temporary directory).
+// The constructor binds and listens; isListening() tells whether that worked.
+// Lives on the thread that creates it (the main thread): new connections are accepted
+// only while that thread runs its event loop.
+class HttpListener : public QTcpServer
+{
+    Q_OBJECT
+public:
+    HttpListener(const QSettings *settings, HttpRequestHandler *requestHandler,
+                 QObject *parent = nullptr);
+    // Closes the socket, ends every connection and joins the pool's threads.
+    ~HttpListener() override;
+
+    // Binds and listens (again after close()).
+    bool listen();
+    // Stops accepting; connections in progress are ended, threads joined.
+    void close();
+
+    // Runs on each connection thread as it ends, on that thread. Set it before the
+    // first connection arrives to be sure every thread runs it.
+    void setDestructionCallback(std::function<void()> callback);
+
+    HttpConnectionHandlerPool *pool() const { return mPool; }
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    void createPool();
+
+    HttpRequestHandler *mRequestHandler;
+    HttpConnectionHandlerPool *mPool = nullptr;
+    std::function<void()> mDestructionCallback;
+    QString mHost;
+    quint16 mPort = 0;
+    struct Config;
+    std::unique_ptr<Config> mConfig;
+};
