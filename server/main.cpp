@@ -9,14 +9,25 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QPluginLoader>
+#include <QStringList>
 
 #include <boost/format.hpp>
 
 #include <cstdio>
 
+// Build inputs: a snapshot build (version containing "snap") passes the commit time in seconds
+// since the epoch.
+#ifndef HXB_VERSION
+#define HXB_VERSION "1.1.0"
+#endif
+#ifndef HXB_COMMIT_TIME
+#define HXB_COMMIT_TIME 0
+#endif
+
 namespace {
 const std::string sVersion = HXB_VERSION;
 const std::string sBuildDate = "15.06.2026";
+const qint64 sCommitTime = HXB_COMMIT_TIME;
 const char *const sPluginPath = "sqldrivers/libqsqlite.so";
 } // namespace
 
@@ -44,7 +55,7 @@ int main(int argc, char **argv)
         pluginPath.replace(QStringLiteral("//"), QStringLiteral("/"));
     auto *loader = new QPluginLoader(pluginPath, app);
     if (!loader->load()) {
-        std::fputs(loader->errorString().toLocal8Bit().constData(), stdout);
+        std::fputs(loader->errorString().toUtf8().constData(), stdout);
         std::fputs("\n", stdout);
         std::fflush(stdout);
         log->logNormalCritical(
@@ -57,14 +68,25 @@ int main(int argc, char **argv)
 
     config->setDebugLevel(3);
 
-    std::string banner = "version:" + sVersion + " (" + sBuildDate + "), ";
+    std::string date = sBuildDate;
+    if (sVersion.find("snap") != std::string::npos) {
+        const QDateTime commitTime = QDateTime::fromSecsSinceEpoch(sCommitTime);
+        log->logNormalInfo("Build version",
+                           "GIT timestamp "
+                               + S(commitTime.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"))),
+                           "Branch: " + std::string("HEAD") + " - Hash: " + sVersion);
+        date = S(commitTime.toString(Qt::TextDate));
+    }
+
+    std::string banner = "version:" + sVersion + " (" + date + "), ";
     const std::string bindAddress = config->getBindAddress();
     if (!bindAddress.empty() && bindAddress != "0.0.0.0")
         banner += bindAddress + ":";
     banner += fromNumber(config->getPort()) + " @ " + S(QHostInfo::localHostName());
     banner += " - Debug";
     banner += " PID: " + fromNumber(pid);
-    log->logNormalWarn("Startup ", banner, "");
+    const QStringList extraLines;
+    log->logNormalWarn("Startup ", banner, S(extraLines.join(QStringLiteral("<br>\n"))));
 
     HXBServer server;
     return QCoreApplication::exec();

@@ -66,7 +66,7 @@ std::string HXBConfig::levelName(int level)
 
 std::string HXBConfig::getDebugLevelString() const
 {
-    return levelName(mDebugLevel);
+    return levelName(currentLevel());
 }
 
 bool HXBConfig::setDebugLevel(int level)
@@ -76,7 +76,7 @@ bool HXBConfig::setDebugLevel(int level)
                                           getDebugLevelString());
         return false;
     }
-    mDebugLevel = level;
+    mDebugLevel.store(level, std::memory_order_relaxed);
     HXBLogger::instance()->logLowInfo("HXBConfig", "debuglevel changed, currently:",
                                       getDebugLevelString());
     return true;
@@ -84,8 +84,9 @@ bool HXBConfig::setDebugLevel(int level)
 
 void HXBConfig::incrementDebugLevel()
 {
-    if (static_cast<unsigned>(mDebugLevel) <= 3u)
-        mDebugLevel = (mDebugLevel + 1) % 4;
+    const int current = currentLevel();
+    if (static_cast<unsigned>(current) <= 3u)
+        mDebugLevel.store((current + 1) % 4, std::memory_order_relaxed);
     HXBLogger::instance()->logLowInfo("HXBConfig", "debuglevel changed, currently:",
                                       getDebugLevelString());
 }

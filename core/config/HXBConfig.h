@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <string>
 
 class QSettings;
@@ -24,11 +25,11 @@ public:
     // Where instance() reads from: <appdir>/../hxbconfig.ini if it exists, else <appdir>/hxbconfig.ini.
     static QString defaultFilePath();
 
-    int getDebugLevel() const { return mDebugLevel; }
+    int getDebugLevel() const { return currentLevel(); }
     bool isDebugLevelLower() const { return true; }
-    bool isDebugLevelNormal() const { return mDebugLevel > 0; }
-    bool isDebugLevelHigh() const { return mDebugLevel > 1; }
-    bool isDebugLevelHigher() const { return mDebugLevel > 2; }
+    bool isDebugLevelNormal() const { return currentLevel() > 0; }
+    bool isDebugLevelHigh() const { return currentLevel() > 1; }
+    bool isDebugLevelHigher() const { return currentLevel() > 2; }
     std::string getDebugLevelString() const;
     // Accepts 0 to 3; anything else keeps the level and returns false. Both outcomes are logged.
     bool setDebugLevel(int level);
@@ -47,7 +48,9 @@ public:
 
 private:
     static std::string levelName(int level);
+    int currentLevel() const { return mDebugLevel.load(std::memory_order_relaxed); }
 
-    int mDebugLevel = 1;
+    // Read by every log call on any thread; relaxed, as it only gates output.
+    std::atomic<int> mDebugLevel{1};
     QSettings *mpSettings = nullptr;
 };

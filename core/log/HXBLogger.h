@@ -2,6 +2,8 @@
 
 #include <string>
 
+class HXBConfig;
+
 namespace WLog {
 class WLogger;
 }
@@ -10,7 +12,12 @@ class WLogger;
 // the tier (Low, Normal, High, Debug) decides by HXBConfig's debug level whether the entry
 // is written at all, the kind (Info, Warn, Critical) is the entry's level. Callable from
 // any thread without a lock; entries from other threads are written by the main thread's
-// event loop.
+// event loop. A filtered-out entry costs one comparison of the debug level.
+//
+// Construction sets up the outputs of the process-wide WLog logger: the HTML file "log.html"
+// in HXBConfig's log directory (rolled over by size, "Core/numLogs" KiB read from
+// "hxbconfig.ini" in the working directory, default 500) and one line per entry on standard
+// output; time stamps are in UTC.
 class HXBLogger
 {
 public:
@@ -32,5 +39,9 @@ public:
 private:
     HXBLogger();
 
+    void write(int kind, const std::string &category, const std::string &header,
+               const std::string &details);
+
     WLog::WLogger *mpLogger = nullptr;
+    HXBConfig *mpConfig = nullptr;
 };

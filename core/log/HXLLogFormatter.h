@@ -1,0 +1,13 @@
+#pragma once
+
+#include "log/WHTMLFormater.h"
+
+// The server's own HTML row: millisecond time stamps, entries of the XML-RPC layer
+// (category containing "Maia") on a grey background. Logged text is HTML-escaped.
+class HXLLogFormatter : public WLog::WHTMLFormater
+{
+public:
+    explicit HXLLogFormatter(const QString &appName = QStringLiteral("Orlenta-Systems HXB Server"));
+
+    QString format(const WLog::WLoggingEvent &event) override;
+};
