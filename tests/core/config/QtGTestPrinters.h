@@ -1,0 +1,27 @@
+#pragma once
+
+// Readable GoogleTest failure messages for Qt's text types.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <ostream>
+
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const QByteArray &bytes, std::ostream *os)
+{
+    *os << '"' << bytes.toStdString() << '"';
+}
+
+inline void PrintTo(const QStringList &list, std::ostream *os)
+{
+    *os << "{\n";
+    for (const QString &item : list)
+        *os << "  \"" << item.toStdString() << "\"\n";
+    *os << '}';
+}
