@@ -23,7 +23,7 @@ void HXBCtrl::doUpdate()
 {
     std::vector<HXBTask> retry;
     HXBTask task;
-    while (mQueue.try_pop(task)) {
+    while (!isInterruptionRequested() && mQueue.try_pop(task)) {
         if (!task.exec())
             retry.push_back(std::move(task));
     }

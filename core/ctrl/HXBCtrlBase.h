@@ -17,8 +17,9 @@
 // A derived class calls startThread() as the last step of its constructor and stop() first
 // in its destructor, so that the thread never calls doUpdate() on a partly constructed or
 // partly destroyed object. stop() (also run by the
-// destructor) ends the thread in order: the timer stops, the event loop quits, the thread
-// is waited for, and items still queued are discarded without running.
+// destructor) ends the thread in order: the pass under way finishes the item it is running,
+// the timer stops, the event loop quits, the thread is waited for, and items still queued
+// are discarded without running. Passes check isInterruptionRequested() between items.
 template<typename T>
 class HXBCtrlBase : public QThread
 {
@@ -45,6 +46,7 @@ public:
         if (QThread::currentThread() == this)
             return;
         if (isRunning()) {
+            requestInterruption();
             quit();
             wait();
         }
@@ -78,6 +80,8 @@ protected:
         QThread::run();
         mTimer.stop();
         QObject::disconnect(beat);
+        // Back to the thread that owns the controller, which also destroys the timer.
+        mTimer.moveToThread(thread());
     }
 
     // One pass over the queue; runs only on the controller's thread.

@@ -20,6 +20,6 @@ HXBDBCtrl::~HXBDBCtrl()
 void HXBDBCtrl::doUpdate()
 {
     HXBCtrlQuery query;
-    while (mQueue.try_pop(query))
+    while (!isInterruptionRequested() && mQueue.try_pop(query))
         query.exec();
 }

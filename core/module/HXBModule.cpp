@@ -1,6 +1,9 @@
 #include "HXBModule.h"
 
+#include "log/HXBLogger.h"
+
 #include <algorithm>
+#include <exception>
 
 // Constant-initialised, so a module constructed during any library's static initialisation
 // finds it ready.
@@ -35,8 +38,18 @@ void HXBModule::initModules()
     if (!mpModules)
         return;
     // Indexed, so a module created by another one's doInit neither breaks the walk nor is missed.
-    for (std::size_t i = 0; i < mpModules->size(); ++i)
-        (*mpModules)[i]->init();
+    for (std::size_t i = 0; i < mpModules->size(); ++i) {
+        // One failing module must not keep the others (or the server) from starting.
+        try {
+            (*mpModules)[i]->init();
+        } catch (const std::exception &e) {
+            HXBLogger::instance()->logNormalCritical("HXBModule", "module initialisation failed",
+                                                     e.what());
+        } catch (...) {
+            HXBLogger::instance()->logNormalCritical("HXBModule", "module initialisation failed",
+                                                     "");
+        }
+    }
 }
 
 const std::vector<HXBModule *> &HXBModule::getModules()

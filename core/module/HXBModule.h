@@ -24,7 +24,8 @@ public:
     void init();
     bool isInitialised() const { return mInitialised; }
 
-    // init() on every registered module, in registration order.
+    // init() on every registered module, in registration order. A module whose doInit()
+    // throws is logged and left uninitialised; the others are initialised all the same.
     static void initModules();
     // The registry in registration order; empty when no module exists.
     static const std::vector<HXBModule *> &getModules();
