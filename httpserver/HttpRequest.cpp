@@ -49,10 +49,11 @@ QByteArray HttpRequest::getBody() const
 {
     if (!mSpoolFile)
         return mBody;
-    QFile file(mSpoolFile->fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    const qint64 position = mSpoolFile->pos();
+    mSpoolFile->seek(0);
+    const QByteArray body = mSpoolFile->readAll();
+    mSpoolFile->seek(position);
+    return body;
 }
 
 QIODevice *HttpRequest::getBodyDevice()

@@ -12,7 +12,7 @@ class QTemporaryFile;
 
 // One parsed HTTP request: request line, header fields, query parameters and body.
 // Built by HttpRequestParser; a handler reads it on the connection's thread only.
-// Bodies above spoolThreshold bytes live in a temporary file (removed with the request),
+// Bodies above spoolThreshold bytes live in an anonymous temporary file (gone with the request),
 // so a large upload costs disk rather than memory.
 class HttpRequest
 {

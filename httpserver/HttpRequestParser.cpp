@@ -245,6 +245,11 @@ bool HttpRequestParser::onHeader()
         fail(400, "Bad Request");
         return false;
     }
+    if (!mRequest->getHeaders("transfer-encoding").isEmpty() && !d->parser.chunked()) {
+        // Without chunked as the final coding the body's end cannot be found.
+        fail(400, "Bad Request");
+        return false;
+    }
     const bool multipart = mRequest->getHeader("content-type").toLower().startsWith("multipart/form-data");
     mBodyLimit = multipart ? mLimits.maxMultiPartSize : mLimits.maxRequestSize;
     auto &body = d->parser.get().body();

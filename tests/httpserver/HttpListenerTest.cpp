@@ -1,0 +1,474 @@
+#include "HttpTestClient.h"
+#include "TestSupport.h"
+
+#include "httpserver/HttpConnectionHandlerPool.h"
+#include "httpserver/HttpListener.h"
+#include "httpserver/HttpRequest.h"
+#include "httpserver/HttpRequestHandler.h"
+#include "httpserver/HttpResponse.h"
+
+#include <QCryptographicHash>
+#include <QSemaphore>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using httptest::Client;
+using httptest::Response;
+using httptest::runWhileServing;
+
+namespace {
+
+QByteArray threadTag()
+{
+    return QByteArray::number(quintptr(QThread::currentThread()), 16);
+}
+
+// Answers by path: what the tests need to see of the request on the server's side.
+class TestHandler : public HttpRequestHandler
+{
+public:
+    QSemaphore release;
+    std::atomic<int> slowEntered = 0;
+
+    void service(HttpRequest &request, HttpResponse &response) override
+    {
+        const QByteArray path = request.getPath();
+        if (path == "/echo") {
+            response.setHeader("X-Method", request.getMethod());
+            response.setHeader("X-Query", request.getParameter("q"));
+            response.write(request.getBody(), true);
+        } else if (path == "/digest") {
+            // Reads the body through its device, as a handler of large uploads does.
+            QIODevice *body = request.getBodyDevice();
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            qint64 size = 0;
+            while (!body->atEnd()) {
+                const QByteArray part = body->read(1 << 20);
+                if (part.isEmpty())
+                    break;
+                size += part.size();
+                hash.addData(part);
+            }
+            response.setHeader("X-Size", size);
+            response.setHeader("X-Spooled", request.isBodySpooled() ? "yes" : "no");
+            response.setHeader("X-Rss-KiB", httptest::rssKiB());
+            response.write(hash.result().toHex(), true);
+        } else if (path == "/parts") {
+            response.write("one,", false);
+            response.write("two,", false);
+            response.write("three", false);
+        } else if (path == "/slow") {
+            ++slowEntered;
+            release.tryAcquire(1, 30000);
+            response.write("slow done", true);
+        } else if (path == "/throw") {
+            throw std::runtime_error("handler failure");
+        } else if (path == "/thread") {
+            response.write(threadTag(), true);
+        } else if (path == "/unfinished") {
+            response.setHeader("Content-Length", 100);
+            response.write("only a little", false);
+        } else {
+            response.setStatus(404, "NOT FOUND");
+        }
+    }
+};
+
+class HttpListenerTest : public ::testing::Test
+{
+protected:
+    void start(const QMap<QString, QVariant> &overrides = {})
+    {
+        ASSERT_TRUE(mDir.isValid());
+        QSettings settings(mDir.filePath(QStringLiteral("listener.ini")), QSettings::IniFormat);
+        settings.setValue("host", "127.0.0.1");
+        settings.setValue("port", 0);
+        settings.setValue("minThreads", 2);
+        settings.setValue("maxThreads", 16);
+        settings.setValue("cleanupInterval", 60000);
+        settings.setValue("readTimeout", 10000);
+        settings.setValue("maxRequestSize", 300000000);
+        settings.setValue("maxMultiPartSize", 300000000);
+        settings.setValue("maxHeaderSize", 4096);
+        settings.setValue("tempDir", mDir.path());
+        for (auto it = overrides.begin(); it != overrides.end(); ++it)
+            settings.setValue(it.key(), it.value());
+        mListener = std::make_unique<HttpListener>(&settings, &mHandler);
+        ASSERT_TRUE(mListener->isListening());
+        mPort = mListener->serverPort();
+    }
+
+    void TearDown() override
+    {
+        mHandler.release.release(1000);
+        mListener.reset();
+    }
+
+    Response get(const QByteArray &path)
+    {
+        return runWhileServing<Response>([&] {
+            Client c(mPort);
+            c.send("GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n");
+            return c.read();
+        });
+    }
+
+    QTemporaryDir mDir;
+    TestHandler mHandler;
+    // Written by the listener's threads as they end, up to the listener's destruction.
+    std::mutex mEndedMutex;
+    QList<QByteArray> mEnded;
+    std::unique_ptr<HttpListener> mListener;
+    quint16 mPort = 0;
+};
+
+TEST_F(HttpListenerTest, KeepAliveConnectionCarriesManyRequests)
+{
+    start();
+    const bool ok = runWhileServing<bool>([&] {
+        Client c(mPort);
+        for (int i = 0; i < 50; ++i) {
+            const QByteArray body = "request " + QByteArray::number(i);
+            c.send("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: " + QByteArray::number(body.size())
+                   + "\r\n\r\n" + body);
+            const Response r = c.read();
+            if (r.status != 200 || r.body != body || r.header("Connection") == "close")
+                return false;
+        }
+        return true;
+    });
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(HttpListenerTest, PipelinedRequestsAreAnsweredInOrder)
+{
+    start();
+    const auto responses = runWhileServing<QList<Response>>([&] {
+        Client c(mPort);
+        c.send("GET /echo?q=first HTTP/1.1\r\nHost: t\r\n\r\n"
+               "POST /echo?q=second HTTP/1.1\r\nHost: t\r\nContent-Length: 4\r\n\r\nbody"
+               "GET /missing HTTP/1.1\r\nHost: t\r\n\r\n"
+               "GET /echo?q=last HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+        QList<Response> all;
+        for (int i = 0; i < 4; ++i)
+            all.append(c.read());
+        all.append(Response{});
+        all.last().valid = c.waitClosed(10000);
+        return all;
+    });
+    ASSERT_EQ(responses.size(), 5);
+    EXPECT_EQ(responses[0].header("X-Query"), "first");
+    EXPECT_EQ(responses[1].header("X-Query"), "second");
+    EXPECT_EQ(responses[1].body, "body");
+    EXPECT_EQ(responses[2].status, 404);
+    EXPECT_EQ(responses[2].reason, "NOT FOUND");
+    EXPECT_EQ(responses[2].body, "");
+    EXPECT_EQ(responses[2].header("Content-Length"), "0");
+    EXPECT_EQ(responses[3].header("X-Query"), "last");
+    EXPECT_EQ(responses[3].header("Connection"), "close");
+    EXPECT_TRUE(responses[4].valid) << "server must close after Connection: close";
+}
+
+TEST_F(HttpListenerTest, ChunkedUploadIsReassembled)
+{
+    start();
+    const Response r = runWhileServing<Response>([&] {
+        Client c(mPort);
+        c.send("POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n");
+        c.send("4\r\nWiki\r\n");
+        c.send("6\r\npedia \r\n");
+        c.send("E\r\nin \r\n\r\nchunks.\r\n0\r\n\r\n");
+        return c.read();
+    });
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "Wikipedia in \r\n\r\nchunks.");
+}
+
+TEST_F(HttpListenerTest, ExpectContinueGetsInterimAnswerBeforeTheBody)
+{
+    start();
+    const auto result = runWhileServing<QList<Response>>([&] {
+        Client c(mPort);
+        c.send("PUT /echo HTTP/1.1\r\nHost: t\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+        QList<Response> all{c.read()};
+        c.send("hello");
+        all.append(c.read());
+        return all;
+    });
+    EXPECT_EQ(result[0].status, 100);
+    EXPECT_EQ(result[1].status, 200);
+    EXPECT_EQ(result[1].body, "hello");
+}
+
+TEST_F(HttpListenerTest, LargeUploadIsSpooledToDiskNotMemory)
+{
+    start();
+    constexpr qint64 sTotal = 200LL * 1024 * 1024;
+    const qint64 rssBefore = httptest::rssKiB();
+    struct Result
+    {
+        Response response;
+        QByteArray digest;
+    };
+    const Result result = runWhileServing<Result>([&] {
+        Client c(mPort, 60000);
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        for (int i = 0; i < block.size(); ++i)
+            block[i] = char(i * 131 + 7);
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        c.send("POST /digest HTTP/1.1\r\nHost: t\r\nContent-Length: " + QByteArray::number(sTotal) + "\r\n\r\n");
+        for (qint64 sent = 0; sent < sTotal; sent += block.size()) {
+            block[0] = char(sent >> 20);
+            hash.addData(block);
+            if (!c.send(block))
+                break;
+        }
+        return Result{c.read(), hash.result().toHex()};
+    }, 120000);
+    ASSERT_EQ(result.response.status, 200);
+    EXPECT_EQ(result.response.header("X-Size").toLongLong(), sTotal);
+    EXPECT_EQ(result.response.header("X-Spooled"), "yes");
+    EXPECT_EQ(result.response.body, result.digest);
+    // Measured while the request (and its body) was alive on the server.
+    const qint64 growth = result.response.header("X-Rss-KiB").toLongLong() - rssBefore;
+    EXPECT_LT(growth, 64 * 1024) << "RSS grew by " << growth << " KiB for a 200 MiB body";
+}
+
+TEST_F(HttpListenerTest, ResponseWithoutLengthIsChunkedOrCloseDelimited)
+{
+    start();
+    const Response r11 = get("/parts");
+    EXPECT_TRUE(r11.chunked);
+    EXPECT_EQ(r11.body, "one,two,three");
+    const auto r10 = runWhileServing<Response>([&] {
+        Client c(mPort);
+        c.send("GET /parts HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+        return c.read();
+    });
+    EXPECT_FALSE(r10.chunked);
+    EXPECT_EQ(r10.header("Connection"), "close");
+    EXPECT_EQ(r10.body, "one,two,three");
+}
+
+TEST_F(HttpListenerTest, HeadRequestGetsHeaderOnly)
+{
+    start();
+    const auto r = runWhileServing<QList<Response>>([&] {
+        Client c(mPort);
+        c.send("HEAD /thread HTTP/1.1\r\nHost: t\r\n\r\nGET /echo?q=after HTTP/1.1\r\nHost: t\r\n\r\n");
+        return QList<Response>{c.read(true), c.read()};
+    });
+    EXPECT_EQ(r[0].status, 200);
+    EXPECT_GT(r[0].header("Content-Length").toInt(), 0);
+    EXPECT_EQ(r[1].header("X-Query"), "after") << "a HEAD answer must not carry body bytes";
+}
+
+TEST_F(HttpListenerTest, HandlerFailuresAreAnsweredAndConnectionsEndedCleanly)
+{
+    start();
+    const Response thrown = get("/throw");
+    EXPECT_EQ(thrown.status, 500);
+    // A handler that declares more than it writes: the connection is closed rather than
+    // leaving the client waiting for bytes that never come.
+    const bool closed = runWhileServing<bool>([&] {
+        Client c(mPort);
+        c.send("GET /unfinished HTTP/1.1\r\nHost: t\r\n\r\n");
+        return c.waitClosed(10000);
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(get("/echo?q=alive").header("X-Query"), "alive");
+}
+
+struct BadInput
+{
+    const char *name;
+    QByteArray bytes;
+    int status;
+};
+
+TEST_F(HttpListenerTest, BadInputGetsErrorStatusAndConnectionIsClosed)
+{
+    start({{"maxRequestSize", 1000}});
+    const QList<BadInput> cases = {
+        {"malformed request line", "GARBAGE\r\n\r\n", 400},
+        {"binary noise", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15), 400},
+        {"bad header bytes", "GET / HTTP/1.1\r\nHo\x01st: x\r\n\r\n", 400},
+        {"header block over limit", "GET / HTTP/1.1\r\nHost: t\r\nX: " + QByteArray(5000, 'a') + "\r\n\r\n", 431},
+        {"body over maxRequestSize", "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 5000\r\n\r\n", 413},
+        {"chunked body over maxRequestSize",
+         "POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n7d0\r\n" + QByteArray(2000, 'c')
+             + "\r\n0\r\n\r\n",
+         413},
+        {"negative length", "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: -1\r\n\r\n", 400},
+        {"conflicting lengths", "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
+        {"broken chunked encoding",
+         "POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcdefgh\r\n0\r\n\r\n", 400},
+        {"chunk size garbage", "POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\nxyz\r\n", 400},
+    };
+    for (const BadInput &bad : cases) {
+        const auto result = runWhileServing<QPair<Response, bool>>([&] {
+            Client c(mPort);
+            c.send(bad.bytes);
+            const Response r = c.read();
+            return qMakePair(r, c.waitClosed(10000));
+        });
+        EXPECT_EQ(result.first.status, bad.status) << bad.name;
+        EXPECT_EQ(result.first.header("Connection"), "close") << bad.name;
+        EXPECT_TRUE(result.second) << bad.name;
+    }
+    EXPECT_EQ(get("/echo?q=still").header("X-Query"), "still");
+}
+
+TEST_F(HttpListenerTest, SilentClientsAreDroppedAfterReadTimeout)
+{
+    start({{"readTimeout", 300}});
+    const auto result = runWhileServing<QList<Response>>([&] {
+        // Stops in the middle of a header: 408, then closed.
+        Client partial(mPort);
+        partial.send("GET /echo HTTP/1.1\r\nHost: t\r\nX-Partial: ");
+        const Response midHeader = partial.read();
+        Response closedPartial;
+        closedPartial.valid = partial.waitClosed(10000);
+        // Stops in the middle of a body.
+        Client body(mPort);
+        body.send("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 10\r\n\r\nabc");
+        const Response midBody = body.read();
+        // Idle keep-alive connection: closed without an answer.
+        Client idle(mPort);
+        idle.send("GET /echo HTTP/1.1\r\nHost: t\r\n\r\n");
+        const Response first = idle.read();
+        Response idleClosed;
+        idleClosed.valid = idle.waitClosed(10000);
+        // A byte at a time, never finishing the header: the deadline covers the whole header.
+        Client dribble(mPort);
+        bool dribbleDropped = false;
+        for (int i = 0; i < 100 && !dribbleDropped; ++i) {
+            dribbleDropped = !dribble.send("X") || false;
+            QThread::msleep(50);
+            pollfd p{dribble.fd(), POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0)
+                dribbleDropped = true;
+        }
+        Response dribbleResult;
+        dribbleResult.valid = dribbleDropped;
+        return QList<Response>{midHeader, closedPartial, midBody, first, idleClosed, dribbleResult};
+    });
+    EXPECT_EQ(result[0].status, 408);
+    EXPECT_TRUE(result[1].valid);
+    EXPECT_EQ(result[2].status, 408);
+    EXPECT_EQ(result[3].status, 200);
+    EXPECT_TRUE(result[4].valid);
+    EXPECT_TRUE(result[5].valid) << "a client dribbling a header must not hold a thread forever";
+    EXPECT_EQ(get("/echo?q=x").status, 200);
+}
+
+TEST_F(HttpListenerTest, BusyPoolLetsConnectionsWaitThenAnswers503)
+{
+    start({{"minThreads", 1}, {"maxThreads", 1}, {"maxWaitTime", 500}});
+    const auto result = runWhileServing<QList<Response>>([&] {
+        Client slow(mPort);
+        slow.send("GET /slow HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+        while (mHandler.slowEntered.load() == 0)
+            QThread::msleep(5);
+        // The only thread is busy: this one waits, then gets 503.
+        Client refused(mPort);
+        refused.send("GET /echo HTTP/1.1\r\nHost: t\r\n\r\n");
+        const Response busy = refused.read();
+        // This one waits and is served once the thread is free again.
+        Client waiting(mPort);
+        waiting.send("GET /echo?q=waited HTTP/1.1\r\nHost: t\r\n\r\n");
+        QThread::msleep(100);
+        mHandler.release.release();
+        const Response slowAnswer = slow.read();
+        const Response waited = waiting.read();
+        return QList<Response>{busy, slowAnswer, waited};
+    });
+    EXPECT_EQ(result[0].status, 503);
+    EXPECT_EQ(result[1].body, "slow done");
+    EXPECT_EQ(result[2].header("X-Query"), "waited");
+}
+
+TEST_F(HttpListenerTest, ThousandConnectionsAtOnceAllGetAnAnswer)
+{
+    start({{"minThreads", 4}, {"maxThreads", 32}, {"maxWaitTime", 20000}});
+    struct Counts
+    {
+        int ok = 0;
+        int busy = 0;
+        int closed = 0;
+        int other = 0;
+    };
+    const Counts counts = runWhileServing<Counts>([&] {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 1000; ++i)
+            clients.push_back(std::make_unique<Client>(mPort, 30000));
+        for (auto &c : clients)
+            c->send("GET /echo?q=many HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+        Counts n;
+        for (auto &c : clients) {
+            if (!c->isConnected()) {
+                ++n.closed;
+                continue;
+            }
+            const Response r = c->read();
+            if (r.status == 200 && r.header("X-Query") == "many")
+                ++n.ok;
+            else if (r.status == 503)
+                ++n.busy;
+            else if (!r.valid)
+                ++n.closed;
+            else
+                ++n.other;
+        }
+        return n;
+    }, 120000);
+    EXPECT_EQ(counts.ok + counts.busy + counts.closed, 1000);
+    EXPECT_EQ(counts.other, 0);
+    EXPECT_GT(counts.ok, 0);
+    EXPECT_LE(mListener->pool()->threadCount(), 32);
+    EXPECT_EQ(get("/echo?q=after").header("X-Query"), "after");
+}
+
+TEST_F(HttpListenerTest, DestructionCallbackRunsOnTheEndingThread)
+{
+    start({{"minThreads", 0}, {"maxThreads", 4}, {"cleanupInterval", 50}});
+    mListener->setDestructionCallback([this] {
+        std::lock_guard lock(mEndedMutex);
+        mEnded.append(threadTag());
+    });
+    const Response r = get("/thread");
+    ASSERT_EQ(r.status, 200);
+    ASSERT_NE(r.body, threadTag());
+    EXPECT_TRUE(hxbtest::waitUntil([&] {
+        std::lock_guard lock(mEndedMutex);
+        return mEnded.contains(r.body);
+    }, 20000));
+    EXPECT_TRUE(hxbtest::waitUntil([&] { return mListener->pool()->threadCount() == 0; }, 20000));
+    // New threads are started on demand after the idle ones retired.
+    EXPECT_EQ(get("/echo?q=again").header("X-Query"), "again");
+}
+
+TEST_F(HttpListenerTest, PortInUseIsReportedNotFatal)
+{
+    start();
+    QSettings settings(mDir.filePath(QStringLiteral("second.ini")), QSettings::IniFormat);
+    settings.setValue("host", "127.0.0.1");
+    settings.setValue("port", mPort);
+    HttpListener second(&settings, &mHandler);
+    EXPECT_FALSE(second.isListening());
+    EXPECT_EQ(get("/echo?q=first").header("X-Query"), "first");
+}
+
+} // namespace
