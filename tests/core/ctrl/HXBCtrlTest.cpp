@@ -4,6 +4,7 @@
 #include "ctrl/HXBDBCtrl.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
+#include "log/HXBLogger.h"
 
 #include <QEventLoop>
 #include <QSqlDatabase>
@@ -60,6 +61,9 @@ using Strings = std::vector<std::string>;
 class HXBCtrlTest : public ::testing::Test
 {
 protected:
+    // The logger belongs to the thread that first uses it: make that this one.
+    void SetUp() override { HXBLogger::instance(); }
+
     Journal mJournal;
 };
 

@@ -4,6 +4,7 @@
 #include "config/HXBConfig.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
+#include "log/HXBLogger.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,6 +42,8 @@ class HXBDBTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // The logger belongs to the thread that first uses it: make that this one.
+        HXBLogger::instance();
         ASSERT_TRUE(mDir.isValid());
         mPath = mDir.filePath(QStringLiteral("test.sqlite"));
         HXBDB::setDatabase(0, mPath.toStdString());

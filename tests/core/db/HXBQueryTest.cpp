@@ -4,6 +4,7 @@
 #include "config/HXBConfig.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
+#include "log/HXBLogger.h"
 
 #include <QTemporaryDir>
 #include <QVariant>
@@ -12,6 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <utility>
+#include <vector>
 #include <thread>
 
 using hxbtest::countOf;
@@ -24,6 +28,8 @@ class HXBQueryTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // The logger belongs to the thread that first uses it: make that this one.
+        HXBLogger::instance();
         ASSERT_TRUE(mDir.isValid());
         mPath = mDir.filePath(QStringLiteral("query.sqlite"));
         HXBDB::setDatabase(0, mPath.toStdString());
@@ -118,32 +124,47 @@ TEST_F(HXBQueryTest, QueryWithoutDatabaseFailsWithoutLocking)
 
 TEST_F(HXBQueryTest, WriteWaitsForTheHolderOfTheWriteLock)
 {
-    std::atomic<bool> writerStarted{false};
-    std::atomic<bool> writerDone{false};
-    std::atomic<bool> writerResult{false};
+    const std::vector<std::pair<const char *, std::function<bool(const QString &)>>> forms = {
+        {"statement", [](const QString &v) {
+             return HXBDB::getQuery().write(QStringLiteral("INSERT INTO t (v) VALUES ('%1')").arg(v));
+         }},
+        {"prepared", [](const QString &v) {
+             HXBQuery query = HXBDB::getQuery();
+             query.prepare(QStringLiteral("INSERT INTO t (v) VALUES (?)"));
+             query.addBindValue(v);
+             return query.write();
+         }},
+    };
+    for (const auto &[form, write] : forms) {
+        SCOPED_TRACE(form);
+        ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("DELETE FROM t")));
+        std::atomic<bool> writerStarted{false};
+        std::atomic<bool> writerDone{false};
+        std::atomic<bool> writerResult{false};
 
-    std::unique_lock<std::recursive_mutex> firstWriter(dbMutex);
-    std::thread second([&] {
-        writerStarted = true;
-        writerResult = HXBDB::getQuery().write(QStringLiteral("INSERT INTO t (v) VALUES ('second')"));
-        writerDone = true;
-        HXBDB::threadFinished();
-    });
-    ASSERT_TRUE(hxbtest::waitUntil([&] { return writerStarted.load(); }));
-    // The second writer gets a fair chance to run; it must still be held back.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(writerDone.load());
-    EXPECT_TRUE(observe(mPath, QStringLiteral("SELECT v FROM t")).isEmpty());
+        std::unique_lock<std::recursive_mutex> firstWriter(dbMutex);
+        std::thread second([&, write = write] {
+            writerStarted = true;
+            writerResult = write(QStringLiteral("second"));
+            writerDone = true;
+            HXBDB::threadFinished();
+        });
+        ASSERT_TRUE(hxbtest::waitUntil([&] { return writerStarted.load(); }));
+        // The second writer gets a fair chance to run; it must still be held back.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(writerDone.load());
+        EXPECT_TRUE(observe(mPath, QStringLiteral("SELECT v FROM t")).isEmpty());
 
-    // The lock is recursive: its holder writes on without blocking itself.
-    EXPECT_TRUE(HXBDB::getQuery().write(QStringLiteral("INSERT INTO t (v) VALUES ('first')")));
-    firstWriter.unlock();
+        // The lock is recursive: its holder writes on without blocking itself.
+        EXPECT_TRUE(write(QStringLiteral("first")));
+        firstWriter.unlock();
 
-    EXPECT_TRUE(hxbtest::waitUntil([&] { return writerDone.load(); }));
-    second.join();
-    EXPECT_TRUE(writerResult.load());
-    EXPECT_EQ(observe(mPath, QStringLiteral("SELECT v FROM t ORDER BY id")),
-              (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
+        EXPECT_TRUE(hxbtest::waitUntil([&] { return writerDone.load(); }));
+        second.join();
+        EXPECT_TRUE(writerResult.load());
+        EXPECT_EQ(observe(mPath, QStringLiteral("SELECT v FROM t ORDER BY id")),
+                  (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
+    }
 }
 
 TEST_F(HXBQueryTest, FailedWriteReleasesTheLock)
