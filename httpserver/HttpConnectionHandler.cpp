@@ -20,6 +20,7 @@
 namespace {
 
 constexpr qsizetype sReadChunk = 64 * 1024;
+constexpr int sYieldCheckMs = 100;
 
 // Blocking writes on a socket with a deadline per write.
 class SocketOutput : public HttpOutput
@@ -93,13 +94,28 @@ QHostAddress peerAddress(int fd)
 
 } // namespace
 
-HttpConnectionHandler::HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler)
+HttpConnectionHandler::HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler,
+                                             std::function<bool()> shouldYield)
     : mSettings(settings)
     , mHandler(handler)
+    , mShouldYield(std::move(shouldYield))
 {
 }
 
 void HttpConnectionHandler::serve(int fd)
+{
+    try {
+        serveRequests(fd);
+    } catch (const std::exception &e) {
+        // Out of memory or a library failure: this connection ends, the server goes on.
+        qWarning("HTTP connection ended by an exception: %s", e.what());
+    } catch (...) {
+        qWarning("HTTP connection ended by an exception");
+    }
+    ::close(fd);
+}
+
+void HttpConnectionHandler::serveRequests(int fd)
 {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -108,6 +124,7 @@ void HttpConnectionHandler::serve(int fd)
     SocketOutput output(fd, timeout);
     QByteArray pending;
     QByteArray buffer(sReadChunk, Qt::Uninitialized);
+    int served = 0;
 
     for (;;) {
         HttpRequestParser parser(mSettings.limits);
@@ -122,25 +139,31 @@ void HttpConnectionHandler::serve(int fd)
                 continueSent = true;
                 static const char sContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
                 if (!output.writeAll(sContinue, sizeof(sContinue) - 1)) {
-                    ::close(fd);
                     return;
                 }
             }
-            const int wait = parser.isHeaderComplete()
-                                 ? timeout
-                                 : int(qMax<qint64>(0, headerDeadline.remainingTime()));
+            const int remaining = parser.isHeaderComplete()
+                                      ? timeout
+                                      : int(qMax<qint64>(0, headerDeadline.remainingTime()));
+            // Between requests, wake up now and then: an idle kept-alive connection gives
+            // its thread up when other connections wait for one.
+            const bool idleBetweenRequests = served > 0 && parser.isIdle();
+            const int wait = idleBetweenRequests && mShouldYield ? qMin(remaining, sYieldCheckMs)
+                                                                 : remaining;
             pollfd p{fd, POLLIN, 0};
             const int r = ::poll(&p, 1, wait);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r == 0) {
+                if (idleBetweenRequests && mShouldYield && mShouldYield())
+                    return;
+                if (wait < remaining)
+                    continue;
                 if (!parser.isIdle())
                     answerError(fd, 408, "Request Timeout");
-                ::close(fd);
                 return;
             }
             if (r < 0) {
-                ::close(fd);
                 return;
             }
             const ssize_t n = ::recv(fd, buffer.data(), size_t(buffer.size()), 0);
@@ -150,7 +173,6 @@ void HttpConnectionHandler::serve(int fd)
                 // End of stream (or reset): a request begun but not finished is dropped.
                 parser.feedEof();
                 if (parser.status() != HttpRequestParser::Status::Complete) {
-                    ::close(fd);
                     return;
                 }
                 break;
@@ -186,9 +208,9 @@ void HttpConnectionHandler::serve(int fd)
             }
         }
         request.reset();
+        ++served;
         if (!response.complete()) {
             ::shutdown(fd, SHUT_WR);
-            ::close(fd);
             return;
         }
     }
@@ -227,5 +249,4 @@ void HttpConnectionHandler::lingeringClose(int fd)
             break;
         drained += n;
     }
-    ::close(fd);
 }

@@ -2,7 +2,7 @@
 
 #include "HttpRequestParser.h"
 
-#include <atomic>
+#include <functional>
 
 class HttpRequestHandler;
 
@@ -21,15 +21,20 @@ public:
         HttpRequestParser::Limits limits;
     };
 
-    HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler);
+    // shouldYield, if given, is asked while a kept-alive connection waits for its next
+    // request; when it answers true the connection is closed to free the thread.
+    HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler,
+                          std::function<bool()> shouldYield = {});
 
     // Serves the connection; closes the descriptor before returning.
     void serve(int fd);
 
 private:
+    void serveRequests(int fd);
     void answerError(int fd, int status, const QByteArray &reason);
     void lingeringClose(int fd);
 
     Settings mSettings;
     HttpRequestHandler *mHandler;
+    std::function<bool()> mShouldYield;
 };

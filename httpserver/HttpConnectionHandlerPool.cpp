@@ -27,7 +27,8 @@ HttpConnectionHandlerPool::HttpConnectionHandlerPool(const Settings &settings,
                                                      HttpRequestHandler *handler, QObject *parent)
     : QObject(parent)
     , mSettings(settings)
-    , mConnectionHandler(settings.connection, handler)
+    , mConnectionHandler(settings.connection, handler,
+                         [this] { return mWaiting.load(std::memory_order_relaxed) > 0; })
 {
     {
         std::lock_guard lock(mMutex);
@@ -107,6 +108,7 @@ void HttpConnectionHandlerPool::handleConnection(int fd)
             mPending.push_back({fd, QDeadlineTimer(qMax(0, mSettings.maxWaitTime))});
             if (mIdle < int(mPending.size()) && int(mWorkers.size()) < mSettings.maxThreads)
                 startWorkerLocked();
+            mWaiting = int(mPending.size()) - mIdle;
             if (mIdle < int(mPending.size()) && !mPendingTimer.isActive())
                 mPendingTimer.start();
         }
@@ -132,14 +134,17 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
         const int fd = mPending.front().fd;
         mPending.pop_front();
         --mIdle;
+        mWaiting = int(mPending.size()) - mIdle;
         mActiveFds.insert(fd);
         lock.unlock();
         mConnectionHandler.serve(fd);
         lock.lock();
         mActiveFds.erase(fd);
         ++mIdle;
+        mWaiting = int(mPending.size()) - mIdle;
     }
     --mIdle;
+    mWaiting = int(mPending.size()) - mIdle;
     const std::function<void()> callback = mDestructionCallback;
     const bool stopping = mStopping;
     if (!stopping)
@@ -175,6 +180,7 @@ void HttpConnectionHandlerPool::expirePending()
             expired.push_back(mPending.front().fd);
             mPending.pop_front();
         }
+        mWaiting = int(mPending.size()) - mIdle;
         if (mPending.empty())
             mPendingTimer.stop();
     }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -19,8 +20,8 @@ class QThread;
 // from start to end. The pool keeps at least minThreads threads, starts more on demand up
 // to maxThreads, and every cleanupInterval ms ends threads that stayed idle above
 // minThreads. A connection arriving while all threads are busy waits for the next free
-// one; after maxWaitTime ms, or when maxPending connections already wait, it is answered
-// 503 and closed. The destruction callback runs on each pool thread as it ends.
+// one (kept-alive connections idle between requests give their threads up for it); after
+// maxWaitTime ms, or when maxPending connections already wait, it is answered 503 and closed. The destruction callback runs on each pool thread as it ends.
 class HttpConnectionHandlerPool : public QObject
 {
     Q_OBJECT
@@ -75,6 +76,9 @@ private:
     std::set<int> mActiveFds;
     std::function<void()> mDestructionCallback;
     int mIdle = 0;
+    // Connections waiting beyond the idle threads; read without the lock by connections
+    // that may give their thread up.
+    std::atomic<int> mWaiting = 0;
     int mRetire = 0;
     bool mStopping = false;
     QTimer mCleanupTimer;

@@ -205,8 +205,16 @@ void HttpRequestParser::run(const char *data, qsizetype size)
         return;
     if (mStatus == Status::Complete)
         mLeftover.append(data, size);
-    else if (mStatus == Status::NeedMore)
+    else if (mStatus == Status::NeedMore) {
+        // Only an unfinished element is carried (a header, a chunk line, trailer fields);
+        // one that outgrows the header limit never ends well.
+        if (size > qMax<qint64>(mLimits.maxHeaderSize, 4096)) {
+            fail(mHeaderComplete ? 400 : 431,
+                 mHeaderComplete ? "Bad Request" : "Request Header Fields Too Large");
+            return;
+        }
         mCarry = QByteArray(data, size);
+    }
 }
 
 bool HttpRequestParser::onHeader()

@@ -53,7 +53,10 @@ void HXBWebIntServerT::service(HttpRequest &request, HttpResponse &response)
 
     if (path.startsWith("/static")) {
         const QByteArray lastSegment = path.mid(path.lastIndexOf('/') + 1);
-        if (path.startsWith(frontEndPrefix()) && !lastSegment.contains('.')) {
+        // A path that climbs out with ".." goes straight to the file controller, which refuses
+        // it: the existence test below must not become a probe of files outside the web root.
+        const bool climbs = HttpRequest::urlDecode(path).split('/').contains("..");
+        if (path.startsWith(frontEndPrefix()) && !lastSegment.contains('.') && !climbs) {
             // A route of the single-page front end: its index page answers unless a file
             // or directory of that name exists.
             const QString candidate = webRoot() + QString::fromUtf8(path);

@@ -400,6 +400,27 @@ TEST_F(HttpListenerTest, BusyPoolLetsConnectionsWaitThenAnswers503)
     EXPECT_EQ(result[2].header("X-Query"), "waited");
 }
 
+TEST_F(HttpListenerTest, IdleKeptAliveConnectionGivesItsThreadToAWaitingOne)
+{
+    start({{"minThreads", 1}, {"maxThreads", 1}, {"maxWaitTime", 10000}, {"readTimeout", 30000}});
+    const auto result = runWhileServing<QList<Response>>([&] {
+        Client idle(mPort);
+        idle.send("GET /echo?q=first HTTP/1.1\r\nHost: t\r\n\r\n");
+        const Response first = idle.read();
+        // The only thread now waits for idle's next request; this connection needs it.
+        Client waiting(mPort);
+        waiting.send("GET /echo?q=second HTTP/1.1\r\nHost: t\r\n\r\n");
+        const Response second = waiting.read();
+        Response idleClosed;
+        idleClosed.valid = idle.waitClosed(10000);
+        return QList<Response>{first, second, idleClosed};
+    });
+    EXPECT_EQ(result[0].header("X-Query"), "first");
+    EXPECT_EQ(result[1].status, 200);
+    EXPECT_EQ(result[1].header("X-Query"), "second");
+    EXPECT_TRUE(result[2].valid);
+}
+
 TEST_F(HttpListenerTest, ThousandConnectionsAtOnceAllGetAnAnswer)
 {
     start({{"minThreads", 4}, {"maxThreads", 32}, {"maxWaitTime", 20000}});

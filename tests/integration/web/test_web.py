@@ -119,6 +119,17 @@ class WebServerTest(unittest.TestCase):
             self.assertIn(status, (400, 403, 404), target)
             self.assertNotIn(b"do not serve", body, target)
 
+    def test_front_end_fallback_is_no_probe_for_files_outside_the_root(self):
+        # /etc exists on every machine, /nonexistent-dir-x does not: both must answer alike.
+        answers = []
+        for target in (b"/static/hxbwebinterface/../../../../../../../../etc",
+                       b"/static/hxbwebinterface/../../../../../../../../nonexistent-dir-x",
+                       b"/static/hxbwebinterface/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc"):
+            (status, _, _, body), = self.raw(b"GET " + target + b" HTTP/1.1\r\nHost: t\r\n\r\n")
+            self.assertNotEqual(body, INDEX, target)
+            answers.append(status)
+        self.assertEqual(len(set(answers)), 1, answers)
+
     def test_alive_answers_version(self):
         for path in ("/alive", "/alive2", "/alive/x"):
             status, _, _, body = self.request("GET", path)
