@@ -37,7 +37,8 @@ QString HXLLogFormatter::format(const WLog::WLoggingEvent &event)
                        ? QStringLiteral("\n<tr BGCOLOR=#E0E0E0>\n")
                        : QStringLiteral("\n<tr>\n");
     text += QStringLiteral("<td>");
-    text += event.getTimeStamp().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzzz"));
+    // Three-digit milliseconds; "zzzz" would print them twice ("086086").
+    text += event.getTimeStamp().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzz"));
     text += QStringLiteral("</td>\n<td title=\"Thread\">");
     text += QString::number(event.getThreadAddress());
     text += QStringLiteral("</td>\n<td title=\"Level\"");

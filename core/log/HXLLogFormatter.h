@@ -2,7 +2,7 @@
 
 #include "log/WHTMLFormater.h"
 
-// The server's own HTML row: millisecond time stamps, entries of the XML-RPC layer
+// The server's own HTML row: time stamps to the millisecond, entries of the XML-RPC layer
 // (category containing "Maia") on a grey background. Logged text is HTML-escaped.
 class HXLLogFormatter : public WLog::WHTMLFormater
 {

@@ -38,6 +38,9 @@ WFileAppender::WFileAppender(const QString &path, const QString &fileName, unsig
 WFileAppender::~WFileAppender()
 {
     if (mThreaded) {
+        // Events still queued to the writer would be dropped by quit(): let it drain them first.
+        if (mpThread->isRunning())
+            QMetaObject::invokeMethod(mpThread, [] {}, Qt::BlockingQueuedConnection);
         mpThread->quit();
         mpThread->wait();
     } else if (mpFormater) {

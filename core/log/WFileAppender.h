@@ -27,7 +27,8 @@ public:
     // With a WFileFormater without application name.
     WFileAppender(const QString &path, const QString &fileName, unsigned maxSizeKiB,
                   unsigned backups, bool threaded);
-    // Not threaded: writes the formatter's end line. Threaded: stops and waits for the writer.
+    // Not threaded: writes the formatter's end line. Threaded: lets the writer write what is
+    // queued, then stops it and waits for it. Must not run on the writer thread.
     ~WFileAppender() override;
 
     void setMaxSize(unsigned kib);

@@ -19,7 +19,8 @@ public:
     WLoggingLevel getLevel() const { return mLevel; }
     operator QString() const { return mName; }
 
-    // The five process-wide levels, created during static initialisation of the library.
+    // The five process-wide levels, created during static initialisation of libhxbcore: code
+    // of libhxbcore must not log from its own static initialisers.
     static const WLogLevel WDEBUG;
     static const WLogLevel WINFO;
     static const WLogLevel WWARN;

@@ -261,6 +261,20 @@ TEST_F(WFileAppenderTest, ThreadedWriterWritesOnItsOwnThread)
     EXPECT_EQ(readAll(logFile()), expected);
 }
 
+TEST_F(WFileAppenderTest, ThreadedWriterDrainsQueueBeforeStopping)
+{
+    {
+        WFileAppender a(new MarkerFormater, dir(), QStringLiteral("log.html"), 500, 3, true);
+        for (int i = 0; i < 500; ++i)
+            a.logInfo(event(QStringLiteral("row%1").arg(i)));
+    }
+    const QList<QByteArray> lines = readAll(logFile()).split('\n');
+    ASSERT_EQ(lines.size(), 502); // 500 rows, the end line, and the empty rest after it
+    EXPECT_EQ(lines.front(), QByteArray("INITrow0"));
+    EXPECT_EQ(lines[499], QByteArray("row499"));
+    EXPECT_EQ(lines[500], QByteArray("END"));
+}
+
 TEST_F(WFileAppenderTest, ThreadedWriterRollsOver)
 {
     WFileAppender a(new MarkerFormater, dir(), QStringLiteral("log.html"), 500, 3, true);

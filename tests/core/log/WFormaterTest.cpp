@@ -201,7 +201,7 @@ TEST(HXLLogFormatterTest, RowWithServerTimeFormatAndInfoColour)
     const WLoggingEvent e = event(WLogLevel::WINFO, "Startup", "es geht los ...");
     EXPECT_EQ(formatter.format(e),
               QStringLiteral("\n<tr>\n<td>")
-                  + e.getTimeStamp().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzzz"))
+                  + e.getTimeStamp().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss,zzz"))
                   + QStringLiteral("</td>\n<td title=\"Thread\">") + threadCell(e)
                   + QStringLiteral("</td>\n<td title=\"Level\"style=\"color:rgb(70,130,200);\">"
                                    "INFO</td>\n<td title=\"Category\">Startup</td>\n"
