@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class BatchbayApp;
+
+// The application catalogue: one application per non-hidden entry of the script directory,
+// built once at construction. Each script name keeps its numeric ID across restarts through
+// the table BatchbayAPPS; a new name gets one more than the highest ID ever stored.
+// The catalogue never changes after construction; every operation may be called from any
+// thread (the catalogue's mutex is taken, and nothing else is locked while it is held).
+class BatchbayAppManager
+{
+public:
+    // The process-wide catalogue of BatchbaySettings' script directory, built on first call.
+    static std::shared_ptr<BatchbayAppManager> instance();
+
+    // Builds the catalogue of scriptDir (which should end with "/") against the database
+    // that HXBDB currently points at. A missing directory gives an empty catalogue.
+    explicit BatchbayAppManager(const std::string &scriptDir);
+    BatchbayAppManager(const BatchbayAppManager &) = delete;
+    BatchbayAppManager &operator=(const BatchbayAppManager &) = delete;
+
+    // In case-insensitive name order; the applications are shared, not copied.
+    std::vector<std::shared_ptr<BatchbayApp>> getApps();
+    // Null when no script of this run has that ID.
+    std::shared_ptr<BatchbayApp> getAppById(int id);
+
+private:
+    std::vector<std::shared_ptr<BatchbayApp>> mApps;
+    std::mutex mLock;
+};

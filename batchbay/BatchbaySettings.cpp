@@ -1,0 +1,35 @@
+#include "BatchbaySettings.h"
+
+#include "config/HXBConfig.h"
+#include "log/HXBLogger.h"
+#include "util/HXBStringUtils.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+
+BatchbaySettings *BatchbaySettings::instance()
+{
+    static BatchbaySettings settings(HXBConfig::defaultFilePath(),
+                                     QCoreApplication::applicationDirPath());
+    return &settings;
+}
+
+BatchbaySettings::BatchbaySettings(const QString &iniPath, const QString &appDir)
+{
+    const QSettings file(iniPath, QSettings::IniFormat);
+
+    if (file.contains(QStringLiteral("Core/datadir"))) {
+        mDataDir = S(file.value(QStringLiteral("Core/datadir")).toString());
+        HXBLogger::instance()->logNormalInfo("Settings", "using datadir from config", mDataDir);
+    } else {
+        mDataDir = S(appDir) + "/data/";
+        HXBLogger::instance()->logNormalInfo("Settings", "using default datadir", mDataDir);
+    }
+
+    if (file.contains(QStringLiteral("Core/removeInputDir")))
+        mRemoveInputDir = file.value(QStringLiteral("Core/removeInputDir")).toBool();
+    if (file.contains(QStringLiteral("Core/oversubscribe")))
+        mOversubscribe = file.value(QStringLiteral("Core/oversubscribe")).toBool();
+    if (file.contains(QStringLiteral("Batchbay/joblist_visibility")))
+        mJobListVisibility = file.value(QStringLiteral("Batchbay/joblist_visibility")).toInt();
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "quicktype/Job.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class BatchbaySettings;
+
+// The states of a job; stateName() gives the name shown to clients.
+enum JobState : int {
+    JobWaitingForInput = 0,
+    JobToBeSubmitted = 1,
+    JobQueued = 2,
+    JobRunning = 3,
+    JobFinished = 4,
+    JobToBeCancelled = 5,
+    JobFailed = 6,
+    JobFinalized = 7,
+};
+
+// One task of a job, as the desktop client sent it. Type 1 is a process task (runs the
+// catalogue application applicationId), type 0 a copy task. A default task is a process task
+// of application 0 with nothing else given.
+struct Task
+{
+    int type = 1;
+    int applicationId = 0;
+    std::vector<std::string> args;
+    std::string source;
+    std::string target;
+    std::string relPath;
+    int numberOfTasks = 0;
+    int priority = 0;
+    bool hasPriority = false;
+    int numberOfNodes = 0;
+    int numberOfCPUsPerTask = 0;
+    std::string partitionName;
+};
+
+// The bridge's record of one client job. Always created with std::make_shared and shared by
+// the job store, the controller's queue and the request handlers.
+//
+// Threads: state, slurmId and ownerId may be read without a lock from any thread. The other
+// fields are set while the job is created, by the operation that owns them, or under mutex.
+// Lock order: mutex, then sJobIdMutex, then dbMutex; mutex, then the job store's lock.
+class Job : public std::enable_shared_from_this<Job>
+{
+public:
+    Job() = default;
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+
+    // "waiting for input", "tobesubmitted", ... ; "unknown" outside 0 to 7.
+    static std::string stateName(int state);
+
+    // The job-info record; looks the owner's name up afresh. Takes no lock of the job.
+    quicktype::Job getJobInfo() const;
+
+    // The job directory, always ending in "/". The first call resolves it below the work
+    // directory of BatchbaySettings::instance(), creates it and stores it; later calls
+    // return the stored value without touching the disk or the database. Takes mutex.
+    std::string getJobDir();
+    // The same against the given settings.
+    std::string getJobDir(const BatchbaySettings &settings);
+
+    std::recursive_mutex mutex;
+    std::atomic<int> state{JobWaitingForInput};
+    std::string jobId;
+    std::vector<std::string> outputFiles;
+    int maxRunTime = 0;
+    std::vector<Task> tasks;
+    std::string projectName;
+    std::string designName;
+    bool removeFiles = false;
+    std::atomic<int> slurmId{-1};
+    int receivedTimestamp = 0;
+    int startedTimestamp = 0;
+    int parseErrorCount = 0;
+    std::atomic<int> ownerId{-1};
+    std::string runId;
+    std::string runName;
+    std::string jobDir;
+    std::string stdOutPath;
+    std::string node;
+
+    // Serialises the allocation of run numbers in BatchbayJOBCOUNTER.
+    static std::mutex sJobIdMutex;
+
+private:
+    // The run number of runId, allocated in BatchbayJOBCOUNTER on first use of the run.
+    int runNumber() const;
+};

@@ -1,0 +1,210 @@
+#include "BatchbayJobStore.h"
+#include "BridgeTestEnv.h"
+#include "Job.h"
+#include "db/HXBDB.h"
+#include "db/HXBQuery.h"
+
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Row
+{
+    int slurmId;
+    std::string jobId;
+    int ownerId;
+    bool operator==(const Row &other) const = default;
+};
+
+class BatchbayJobStoreTest : public ::testing::Test
+{
+protected:
+    static std::shared_ptr<Job> makeJob(const std::string &id, int slurmId = -1, int ownerId = -1)
+    {
+        auto job = std::make_shared<Job>();
+        job->jobId = id;
+        job->slurmId = slurmId;
+        job->ownerId = ownerId;
+        return job;
+    }
+
+    static std::vector<Row> rows()
+    {
+        std::vector<Row> result;
+        HXBQuery query = HXBDB::getQuery();
+        EXPECT_TRUE(query.read(
+            QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS ORDER BY rowid;")));
+        while (query.next())
+            result.push_back({query.value(0).toInt(), query.value(1).toString().toStdString(),
+                              query.value(2).toInt()});
+        return result;
+    }
+
+    static void insertRow(int slurmId, const std::string &jobId, int ownerId)
+    {
+        HXBQuery insert = HXBDB::getQuery();
+        insert.prepare(QStringLiteral("INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES(?,?,?);"));
+        insert.addBindValue(QString::fromStdString(jobId));
+        insert.addBindValue(slurmId);
+        insert.addBindValue(ownerId);
+        ASSERT_TRUE(insert.write());
+    }
+
+    BridgeTestEnv env;
+};
+
+TEST_F(BatchbayJobStoreTest, RepeatedSavesKeepOneRowWithTheLatestValues)
+{
+    BatchbayJobStore store;
+    auto job = makeJob("J1");
+    store.addOrUpdateJob(job);
+    job->slurmId = 4711;
+    store.addOrUpdateJob(job);
+    job->ownerId = 3;
+    store.addOrUpdateJob(job);
+    store.addOrUpdateJob(makeJob("J2", 12, 2));
+
+    EXPECT_EQ(rows(), (std::vector<Row>{{4711, "J1", 3}, {12, "J2", 2}}));
+    EXPECT_EQ(store.getAllJobs().size(), 2u);
+    EXPECT_EQ(store.getJobById("J1"), job);
+}
+
+TEST_F(BatchbayJobStoreTest, SavingAnotherObjectUnderAnIdReplacesTheFirst)
+{
+    BatchbayJobStore store;
+    store.addOrUpdateJob(makeJob("J1", 1));
+    auto replacement = makeJob("J1", 2);
+    store.addOrUpdateJob(replacement);
+    EXPECT_EQ(store.getJobById("J1"), replacement);
+    EXPECT_EQ(rows(), (std::vector<Row>{{2, "J1", -1}}));
+}
+
+TEST_F(BatchbayJobStoreTest, RestartRecoversSavedJobsAsRunning)
+{
+    {
+        BatchbayJobStore store;
+        store.addOrUpdateJob(makeJob("J1", 4711, 2));
+        store.addOrUpdateJob(makeJob("never-submitted"));
+    }
+    std::vector<std::string> handed;
+    BatchbayJobStore restarted([&](const std::shared_ptr<Job> &job) { handed.push_back(job->jobId); });
+
+    const auto job = restarted.getJobById("J1");
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->slurmId, 4711);
+    EXPECT_EQ(job->ownerId, 2);
+    EXPECT_EQ(job->state, JobRunning);
+    EXPECT_TRUE(job->projectName.empty());
+    EXPECT_TRUE(job->jobDir.empty());
+    ASSERT_NE(restarted.getJobById("never-submitted"), nullptr);
+    EXPECT_EQ(restarted.getJobById("never-submitted")->slurmId, -1);
+    EXPECT_EQ(handed, (std::vector<std::string>{"J1", "never-submitted"}));
+}
+
+TEST_F(BatchbayJobStoreTest, OlderTableWithDuplicateRowsLoadsTheNewestRowPerJob)
+{
+    HXBQuery create = HXBDB::getQuery();
+    ASSERT_TRUE(create.write(QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);")));
+    insertRow(-1, "J1", -1);
+    insertRow(4711, "J1", -1);
+    insertRow(77, "J2", 5);
+    insertRow(4711, "J1", 3);
+
+    int handed = 0;
+    BatchbayJobStore store([&](const std::shared_ptr<Job> &) { ++handed; });
+    EXPECT_EQ(handed, 2);
+    ASSERT_EQ(store.getAllJobs().size(), 2u);
+    EXPECT_EQ(store.getJobById("J1")->ownerId, 3);
+    EXPECT_EQ(store.getJobById("J1")->slurmId, 4711);
+    EXPECT_EQ(store.getJobById("J2")->ownerId, 5);
+    EXPECT_EQ(rows(), (std::vector<Row>{{77, "J2", 5}, {4711, "J1", 3}}));
+
+    store.addOrUpdateJob(store.getJobById("J1"));
+    EXPECT_EQ(rows(), (std::vector<Row>{{77, "J2", 5}, {4711, "J1", 3}}));
+}
+
+TEST_F(BatchbayJobStoreTest, RemoveDeletesEveryRowOfTheJobAndToleratesUnknownIds)
+{
+    BatchbayJobStore store;
+    insertRow(1, "J1", -1);
+    insertRow(2, "J1", -1);
+    store.addOrUpdateJob(makeJob("J2", 9));
+    store.addOrUpdateJob(makeJob("J1", 3));
+    insertRow(4, "J1", -1);
+
+    store.removeJob("J1");
+    EXPECT_EQ(store.getJobById("J1"), nullptr);
+    EXPECT_EQ(rows(), (std::vector<Row>{{9, "J2", -1}}));
+
+    store.removeJob("unknown");
+    EXPECT_EQ(store.getJobById("unknown"), nullptr);
+    EXPECT_EQ(store.getAllJobs().size(), 1u);
+
+    store.addOrUpdateJob(nullptr);
+    EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(BatchbayJobStoreTest, HandedOutJobsOutliveTheirRemoval)
+{
+    BatchbayJobStore store;
+    store.addOrUpdateJob(makeJob("J1", 5));
+    const auto all = store.getAllJobs();
+    store.removeJob("J1");
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all.at("J1")->slurmId, 5);
+}
+
+TEST_F(BatchbayJobStoreTest, ConcurrentSavesFromManyThreadsKeepOneRowPerJob)
+{
+    BatchbayJobStore store;
+    // Another writer outside the store competes for the database at the same time.
+    HXBQuery create = HXBDB::getQuery();
+    ASSERT_TRUE(create.write(QStringLiteral("CREATE TABLE other (x INTEGER);")));
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&store, t] {
+            for (int round = 0; round < 10; ++round) {
+                for (int j = 0; j < 3; ++j) {
+                    auto job = std::make_shared<Job>();
+                    job->jobId = "T" + std::to_string(t) + "-" + std::to_string(j);
+                    job->slurmId = round;
+                    store.addOrUpdateJob(job);
+                }
+                HXBQuery other = HXBDB::getQuery();
+                other.write(QStringLiteral("INSERT INTO other VALUES (1);"));
+            }
+            HXBDB::threadFinished();
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+
+    const auto saved = rows();
+    ASSERT_EQ(saved.size(), 12u);
+    for (const Row &row : saved)
+        EXPECT_EQ(row.slurmId, 9) << row.jobId;
+    EXPECT_EQ(BridgeTestEnv::scalar(QStringLiteral("SELECT COUNT(*) FROM other;")), 40);
+}
+
+TEST_F(BatchbayJobStoreTest, CounterTableAllocatesIncreasingNumbers)
+{
+    BatchbayJobStore::createCounterTable();
+    BatchbayJobStore::createCounterTable();
+    HXBQuery insert = HXBDB::getQuery();
+    insert.prepare(QStringLiteral("INSERT INTO BatchbayJOBCOUNTER(miradoId) VALUES(?);"));
+    insert.addBindValue(QStringLiteral("a"));
+    ASSERT_TRUE(insert.write());
+    EXPECT_EQ(insert.lastInsertId().toInt(), 1);
+    EXPECT_EQ(BridgeTestEnv::scalar(QStringLiteral(
+                  "SELECT COUNT(*) FROM sqlite_master WHERE name='idx_miradoid';")),
+              1);
+}
+
+} // namespace

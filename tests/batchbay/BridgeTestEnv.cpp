@@ -1,0 +1,50 @@
+#include "BridgeTestEnv.h"
+
+#include "db/HXBDB.h"
+#include "db/HXBQuery.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+BridgeTestEnv::BridgeTestEnv()
+{
+    EXPECT_TRUE(mDir.isValid());
+    HXBDB::setDatabase(0, mDir.filePath(QStringLiteral("db.sqlite")).toStdString());
+}
+
+BridgeTestEnv::~BridgeTestEnv()
+{
+    HXBDB::disconnect();
+}
+
+std::unique_ptr<BatchbaySettings> BridgeTestEnv::settings(const QString &coreLines) const
+{
+    QString body = QStringLiteral("[Core]\n");
+    if (!coreLines.contains(QStringLiteral("datadir=")))
+        body += QStringLiteral("datadir=") + mDir.path() + QStringLiteral("/data/\n");
+    body += coreLines;
+    const QString ini = mDir.filePath(QStringLiteral("hxbconfig.ini"));
+    writeFile(ini, body.toUtf8());
+    return std::make_unique<BatchbaySettings>(ini, mDir.path());
+}
+
+int BridgeTestEnv::scalar(const QString &statement)
+{
+    HXBQuery query = HXBDB::getQuery();
+    EXPECT_TRUE(query.read(statement)) << statement.toStdString();
+    if (!query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+void BridgeTestEnv::writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write(content);
+}
