@@ -9,6 +9,7 @@
 #include "log/WLogger.h"
 #include "util/HXBStringUtils.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -27,6 +28,15 @@ unsigned maxLogSizeKiB()
     return kib < 0 ? 0u : static_cast<unsigned>(kib);
 }
 
+// The outputs belong to the main thread even when another thread logs first: a worker thread
+// that ends would otherwise take every later entry with it.
+WLog::WAppender *onMainThread(WLog::WAppender *appender)
+{
+    if (const QCoreApplication *app = QCoreApplication::instance())
+        appender->moveToThread(app->thread());
+    return appender;
+}
+
 } // namespace
 
 HXBLogger::HXBLogger()
@@ -42,9 +52,9 @@ HXBLogger::HXBLogger()
     auto *file = new WLog::WFileAppender(formatter, logDir, QStringLiteral("log.html"),
                                          maxLogSizeKiB(), backups < 0 ? 0u : unsigned(backups),
                                          false);
-    mpLogger->registerAppender(file, WLog::WLogLevel::WDEBUG);
+    mpLogger->registerAppender(onMainThread(file), WLog::WLogLevel::WDEBUG);
 
-    mpLogger->registerAppender(new WLog::WConsoleAppender(new WLog::WFormater),
+    mpLogger->registerAppender(onMainThread(new WLog::WConsoleAppender(new WLog::WFormater)),
                                WLog::WLogLevel::WDEBUG);
     mpLogger->setUseUtc(true);
 

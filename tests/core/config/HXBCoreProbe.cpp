@@ -7,6 +7,8 @@
 //   inc                         incrementDebugLevel() -> "level=<n> name=<name>"
 //   all                         the twelve operations, category = the operation's name, header "h"
 //   log:<op>:<cat>:<head>:<det> one operation by name
+//   worker:<head>               logLowInfo("worker", head, "") on a thread that then ends
+// Entries queued to the main thread are written after each command.
 #include "config/HXBConfig.h"
 #include "log/HXBLogger.h"
 
@@ -17,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -89,10 +92,15 @@ int main(int argc, char **argv)
             }
             (HXBLogger::instance()->*it->second)(parts[2].toStdString(), parts[3].toStdString(),
                                                  parts[4].toStdString());
+        } else if (arg.startsWith(QLatin1String("worker:"))) {
+            const std::string header = arg.mid(7).toStdString();
+            std::thread worker([&header] { HXBLogger::instance()->logLowInfo("worker", header, ""); });
+            worker.join();
         } else {
             out("bad command " + command);
             return 2;
         }
+        QCoreApplication::sendPostedEvents();
     }
     out("done");
     return 0;

@@ -145,6 +145,20 @@ TEST_F(HXBLoggerTest, MaiaRowsAreGreyAndMarkupIsEscapedInFileOnly)
     EXPECT_GT(html.indexOf(QStringLiteral("maia lower")), grey);
 }
 
+TEST_F(HXBLoggerTest, OutputsStayWithMainThreadWhenWorkerLogsFirst)
+{
+    const hxbtest::ProbeResult result = run({QStringLiteral("worker:from worker"),
+                                             QStringLiteral("log:logLowInfo:main:after worker:")});
+    const QStringList lines = result.logLines();
+    EXPECT_TRUE(lines.contains(QStringLiteral("*** INFO worker : from worker")))
+        << result.output.toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("*** INFO main : after worker")))
+        << result.output.toStdString();
+    const QString html = QString::fromUtf8(hxbtest::readTextFile(logFile()));
+    EXPECT_TRUE(html.contains(QStringLiteral(">from worker</td>")));
+    EXPECT_TRUE(html.contains(QStringLiteral(">after worker</td>")));
+}
+
 TEST_F(HXBLoggerTest, LogPathComesFromConfiguration)
 {
     ASSERT_TRUE(hxbtest::writeTextFile(root() + QStringLiteral("/hxbconfig.ini"),
