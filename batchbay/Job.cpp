@@ -96,7 +96,10 @@ quicktype::Job Job::getJobInfo() const
 {
     quicktype::Job info;
     info.designname = designName;
-    info.jobdir = jobDir;
+    {
+        std::lock_guard<std::mutex> lock(mJobDirMutex);
+        info.jobdir = jobDir;
+    }
     info.jobid = jobId;
     info.node = node;
     const int owner = ownerId;
@@ -205,7 +208,10 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
 
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
-    jobDir = S(dir);
+    {
+        std::lock_guard<std::mutex> lock(mJobDirMutex);
+        jobDir = S(dir);
+    }
     if (!QDir().mkpath(dir))
         log->logNormalWarn("getJobDir", "could not create directory", jobDir);
     return jobDir;

@@ -45,7 +45,8 @@ struct Task
 // the job store, the controller's queue and the request handlers.
 //
 // Threads: state, slurmId and ownerId may be read without a lock from any thread. The other
-// fields are set while the job is created, by the operation that owns them, or under mutex.
+// fields are set while the job is created, by the operation that owns them, or under mutex;
+// jobDir is written once by getJobDir, so read it through getJobDir() or getJobInfo().
 // Lock order: mutex, then sJobIdMutex, then dbMutex; mutex, then the job store's lock.
 class Job : public std::enable_shared_from_this<Job>
 {
@@ -91,6 +92,9 @@ public:
     static std::mutex sJobIdMutex;
 
 private:
+    // Guards jobDir between its one write in getJobDir and getJobInfo, which takes no job lock.
+    mutable std::mutex mJobDirMutex;
+
     // The run number of runId, allocated in BatchbayJOBCOUNTER on first use of the run.
     int runNumber() const;
 };
