@@ -1,27 +1,12 @@
 #include "HttpConnectionHandlerPool.h"
 
-#include <QThread>
+#include <QtGlobal>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <system_error>
 #include <vector>
-
-class HttpConnectionHandlerPool::Worker : public QThread
-{
-public:
-    explicit Worker(HttpConnectionHandlerPool *pool)
-        : mPool(pool)
-    {
-        setObjectName(QStringLiteral("HttpConnection"));
-    }
-
-protected:
-    void run() override { mPool->workerLoop(this); }
-
-private:
-    HttpConnectionHandlerPool *mPool;
-};
 
 HttpConnectionHandlerPool::HttpConnectionHandlerPool(const Settings &settings,
                                                      HttpRequestHandler *handler, QObject *parent)
@@ -43,7 +28,7 @@ HttpConnectionHandlerPool::HttpConnectionHandlerPool(const Settings &settings,
 
 HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
 {
-    std::set<Worker *> workers;
+    std::list<std::unique_ptr<Worker>> workers;
     {
         std::lock_guard lock(mMutex);
         mStopping = true;
@@ -52,13 +37,11 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
         for (const PendingConnection &p : mPending)
             ::close(p.fd);
         mPending.clear();
-        workers = mWorkers;
+        workers.swap(mWorkers);
     }
     mWake.notify_all();
-    for (Worker *w : workers) {
-        w->wait();
-        delete w;
-    }
+    for (const auto &w : workers)
+        w->thread.join();
 }
 
 void HttpConnectionHandlerPool::setDestructionCallback(std::function<void()> callback)
@@ -70,13 +53,13 @@ void HttpConnectionHandlerPool::setDestructionCallback(std::function<void()> cal
 int HttpConnectionHandlerPool::threadCount() const
 {
     std::lock_guard lock(mMutex);
-    return int(mWorkers.size());
+    return mThreads;
 }
 
 int HttpConnectionHandlerPool::busyCount() const
 {
     std::lock_guard lock(mMutex);
-    return int(mWorkers.size()) - mIdle;
+    return mThreads - mIdle;
 }
 
 int HttpConnectionHandlerPool::pendingCount() const
@@ -85,14 +68,35 @@ int HttpConnectionHandlerPool::pendingCount() const
     return int(mPending.size());
 }
 
-void HttpConnectionHandlerPool::startWorkerLocked()
+bool HttpConnectionHandlerPool::startWorkerLocked()
 {
-    auto *worker = new Worker(this);
-    mWorkers.insert(worker);
+    auto worker = std::make_unique<Worker>();
+    Worker *raw = worker.get();
+    try {
+        worker->thread = std::thread([this, raw] { workerLoop(raw); });
+    } catch (const std::system_error &e) {
+        qWarning("HTTP pool could not start a thread: %s", e.what());
+        return false;
+    }
+    mWorkers.push_back(std::move(worker));
+    ++mThreads;
     // Counted idle from the start, so that handleConnection does not start a second
     // thread for a connection this one is about to take.
     ++mIdle;
-    worker->start();
+    return true;
+}
+
+void HttpConnectionHandlerPool::joinFinishedLocked()
+{
+    for (auto it = mWorkers.begin(); it != mWorkers.end();) {
+        if ((*it)->finished) {
+            // The thread has only its return left to do.
+            (*it)->thread.join();
+            it = mWorkers.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void HttpConnectionHandlerPool::handleConnection(int fd)
@@ -106,7 +110,7 @@ void HttpConnectionHandlerPool::handleConnection(int fd)
             refuse = true;
         } else {
             mPending.push_back({fd, QDeadlineTimer(qMax(0, mSettings.maxWaitTime))});
-            if (mIdle < int(mPending.size()) && int(mWorkers.size()) < mSettings.maxThreads)
+            if (mIdle < int(mPending.size()) && mThreads < mSettings.maxThreads)
                 startWorkerLocked();
             mWaiting = int(mPending.size()) - mIdle;
             if (mIdle < int(mPending.size()) && !mPendingTimer.isActive())
@@ -144,26 +148,28 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
         mWaiting = int(mPending.size()) - mIdle;
     }
     --mIdle;
+    --mThreads;
     mWaiting = int(mPending.size()) - mIdle;
     const std::function<void()> callback = mDestructionCallback;
-    const bool stopping = mStopping;
-    if (!stopping)
-        mWorkers.erase(worker);
     lock.unlock();
-    if (callback)
-        callback();
-    if (!stopping) {
-        // The pool's destructor joins the threads it still lists; a retired thread is
-        // deleted by the main thread once it has finished.
-        QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    if (callback) {
+        try {
+            callback();
+        } catch (...) {
+            qWarning("HTTP pool: the destruction callback threw");
+        }
     }
+    lock.lock();
+    // Joined by the main thread's next clean-up, or by the destructor.
+    worker->finished = true;
 }
 
 void HttpConnectionHandlerPool::cleanup()
 {
     {
         std::lock_guard lock(mMutex);
-        const int surplus = qMin(mIdle - mRetire, int(mWorkers.size()) - mRetire - mSettings.minThreads);
+        joinFinishedLocked();
+        const int surplus = qMin(mIdle - mRetire, mThreads - mRetire - mSettings.minThreads);
         if (surplus <= 0 || !mPending.empty())
             return;
         mRetire += surplus;

@@ -11,9 +11,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <list>
 #include <set>
+#include <thread>
 
-class QThread;
 
 // The threads that serve connections. Lives on the main thread; handleConnection() is
 // called there for every accepted socket. Each connection is served by one pool thread
@@ -52,8 +53,11 @@ public:
     int pendingCount() const;
 
 private:
-    class Worker;
-    friend class Worker;
+    struct Worker
+    {
+        std::thread thread;
+        bool finished = false;
+    };
 
     struct PendingConnection
     {
@@ -62,7 +66,8 @@ private:
     };
 
     void workerLoop(Worker *worker);
-    void startWorkerLocked();
+    bool startWorkerLocked();
+    void joinFinishedLocked();
     void cleanup();
     void expirePending();
     static void answerBusy(int fd);
@@ -72,7 +77,9 @@ private:
     mutable std::mutex mMutex;
     std::condition_variable mWake;
     std::deque<PendingConnection> mPending;
-    std::set<Worker *> mWorkers;
+    // Every thread not yet joined; mThreads counts those not on their way out.
+    std::list<std::unique_ptr<Worker>> mWorkers;
+    int mThreads = 0;
     std::set<int> mActiveFds;
     std::function<void()> mDestructionCallback;
     int mIdle = 0;

@@ -3,6 +3,7 @@
 #include "HttpConnectionHandlerPool.h"
 
 #include <QSettings>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -52,6 +53,14 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
     s.minThreads = qMin(s.minThreads, s.maxThreads);
     // Bursts of connections queue in the kernel rather than being refused there.
     setListenBacklogSize(1024);
+    // Qt stops accepting after an error it does not take for temporary (out of descriptors):
+    // try again shortly, so that the server does not go deaf for good.
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        QTimer::singleShot(100, this, [this] {
+            if (isListening())
+                resumeAccepting();
+        });
+    });
     listen();
 }
 

@@ -8,6 +8,7 @@
 #include "httpserver/HttpResponse.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QSemaphore>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <memory>
@@ -479,6 +481,25 @@ TEST_F(HttpListenerTest, DestructionCallbackRunsOnTheEndingThread)
     EXPECT_TRUE(hxbtest::waitUntil([&] { return mListener->pool()->threadCount() == 0; }, 20000));
     // New threads are started on demand after the idle ones retired.
     EXPECT_EQ(get("/echo?q=again").header("X-Query"), "again");
+}
+
+TEST_F(HttpListenerTest, RunningOutOfDescriptorsDoesNotStopAccepting)
+{
+    start();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 20; ++i)
+        clients.push_back(std::make_unique<Client>(mPort));
+    // The connections wait in the kernel's queue; let the listener accept only a few.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int open = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(open + 4);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    hxbtest::waitUntil([] { return false; }, 300);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    clients.clear();
+    EXPECT_EQ(get("/echo?q=later").header("X-Query"), "later");
 }
 
 TEST_F(HttpListenerTest, PortInUseIsReportedNotFatal)

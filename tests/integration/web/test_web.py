@@ -267,6 +267,19 @@ class StartupOrderTest(unittest.TestCase):
             self.assertEqual(self_status(server, "/alive"), 200)
 
 
+class PortInUseTest(unittest.TestCase):
+    def test_port_in_use_is_logged_and_start_up_goes_on(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as blocker:
+            blocker.bind(("127.0.0.1", 0))
+            blocker.listen(1)
+            port = blocker.getsockname()[1]
+            with hxbtest.Server(port=port) as server:
+                server.start(wait_for="es geht los")
+                self.assertIn("Startup failed", server.text())
+                self.assertNotIn("Startup successful", server.text())
+                self.assertIsNone(server.proc.poll(), "the server must keep running")
+
+
 def self_status(server, path):
     conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
     try:
