@@ -140,7 +140,7 @@ std::string join(const std::unordered_set<std::string> &set, const std::string &
 // QString::section on Q(s), the result converted back with S.
 std::string section(const std::string &s, const std::string &sep, qsizetype start,
                     qsizetype end = -1, QString::SectionFlags flags = QString::SectionDefault);
-// The same with QRegularExpression(pattern) as separator.
+// The same with QRegularExpression(pattern) as separator; an invalid pattern gives "".
 std::string sectionEx(const std::string &s, const std::string &pattern, qsizetype start,
                       qsizetype end = -1, QString::SectionFlags flags = QString::SectionDefault);
 

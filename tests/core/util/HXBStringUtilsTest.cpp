@@ -120,6 +120,7 @@ TEST(HXBStringSearchTest, StartsWithAndEndsWith)
     EXPECT_FALSE(startsWith("abc", "AB"s, true));
     EXPECT_FALSE(startsWith("ab", "abc"s));
     EXPECT_FALSE(startsWith("", 'a'));
+    EXPECT_FALSE(startsWith("", '\0'));
     EXPECT_TRUE(startsWith("abc", 'A', false));
     EXPECT_FALSE(startsWith("abc", 'A', true));
 
@@ -128,6 +129,7 @@ TEST(HXBStringSearchTest, StartsWithAndEndsWith)
     EXPECT_FALSE(endsWith("abc", "BC"s, true));
     EXPECT_FALSE(endsWith("bc", "abc"s));
     EXPECT_FALSE(endsWith("", 'c'));
+    EXPECT_FALSE(endsWith("", '\0'));
     EXPECT_TRUE(endsWith("abc", 'C', false));
     EXPECT_FALSE(endsWith("abc", 'b'));
 }
