@@ -192,20 +192,25 @@ void HttpConnectionHandler::serveRequests(int fd)
         HttpResponse response(&output);
         response.setRequestInfo(request->getVersion() == "HTTP/1.1", request->getMethod() == "HEAD",
                                 request->isKeepAlive());
+        bool failed = false;
         try {
             mHandler->service(*request, response);
         } catch (const std::exception &e) {
             qWarning("HTTP handler threw for %s: %s", request->getRawPath().constData(), e.what());
-            if (!response.hasSentHeaders()) {
-                response.setStatus(500, "Internal Server Error");
-                response.write("500 internal server error", true);
-            }
+            failed = true;
         } catch (...) {
             qWarning("HTTP handler threw for %s", request->getRawPath().constData());
-            if (!response.hasSentHeaders()) {
-                response.setStatus(500, "Internal Server Error");
-                response.write("500 internal server error", true);
+            failed = true;
+        }
+        if (failed) {
+            if (response.hasSentHeaders()) {
+                // Part of an answer is out; completing it would pass a truncated body off as
+                // whole. Ending the connection tells the client it is not.
+                return;
             }
+            response.setStatus(500, "Internal Server Error");
+            response.setHeader("Content-Type", "text/plain; charset=UTF-8");
+            response.write("500 internal server error", true);
         }
         request.reset();
         ++served;

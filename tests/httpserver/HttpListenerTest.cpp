@@ -77,6 +77,9 @@ public:
             response.write("slow done", true);
         } else if (path == "/throw") {
             throw std::runtime_error("handler failure");
+        } else if (path == "/throw-midway") {
+            response.write("a first part", false);
+            throw std::runtime_error("handler failure after the header");
         } else if (path == "/thread") {
             response.write(threadTag(), true);
         } else if (path == "/unfinished") {
@@ -282,6 +285,10 @@ TEST_F(HttpListenerTest, HandlerFailuresAreAnsweredAndConnectionsEndedCleanly)
     start();
     const Response thrown = get("/throw");
     EXPECT_EQ(thrown.status, 500);
+    // Failing after the first part: the client must not receive a body that looks complete.
+    const Response midway = get("/throw-midway");
+    EXPECT_EQ(midway.status, 200);
+    EXPECT_FALSE(midway.valid) << "a chunked body cut short must not end with its last chunk";
     // A handler that declares more than it writes: the connection is closed rather than
     // leaving the client waiting for bytes that never come.
     const bool closed = runWhileServing<bool>([&] {
