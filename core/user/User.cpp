@@ -181,14 +181,14 @@ void User::setType(FUserType type)
     queueUpdate("UPDATE USERS SET mType = ? WHERE mId = ?;", int(type), id);
 }
 
-void User::setPassword(const std::string &password)
+bool User::setPassword(const std::string &password)
 {
     // The derivation takes a while: it runs without holding the member lock.
     const std::string hash = HXBPasswordHash::hash(password);
     if (hash.empty()) {
         HXBLogger::instance()->logNormalCritical("setPassword", "password hash failed; not updating ",
                                                  getUsername());
-        return;
+        return false;
     }
     int id;
     {
@@ -197,6 +197,7 @@ void User::setPassword(const std::string &password)
         id = mId;
     }
     queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), id);
+    return true;
 }
 
 bool User::checkPassword(const std::string &password) const

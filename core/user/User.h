@@ -51,8 +51,9 @@ public:
 
     void setUsername(const std::string &name);
     void setType(FUserType type);
-    // Stores a new salted hash; on a hashing failure the old password stays and it is logged.
-    void setPassword(const std::string &password);
+    // Stores a new salted hash; on a hashing failure the old password stays, it is logged
+    // and the result is false.
+    bool setPassword(const std::string &password);
     // Costs one key derivation (about 0.2 s at 600000 iterations): keep it off the main thread.
     bool checkPassword(const std::string &password) const;
 

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "module/HXBModule.h"
+#include "web/HXBRequestHandler.h"
+
+#include <memory>
+#include <string>
+
+// The REST handler behind "/user" and the core's own module: log-in with HTTP Basic,
+// sessions with Bearer tokens, own password change and, for administrators (type 1), the
+// administration of accounts. The sub-command is the first keyword of
+//     login, updatePassword, list, logout, extendToken, create, delete, setType, resetPassword
+// found anywhere in the request path. Every refusal, whatever its cause, is 405
+// "not allowed"; every answer carries "Content-Type: application/json".
+//
+// Stateless apart from the shared account model; service() runs on many connection threads
+// at once. The operations return an empty string (or false) for a refusal and never throw.
+class UserHandler : public HXBRequestHandler, public HXBModule
+{
+public:
+    static std::shared_ptr<UserHandler> instance();
+
+    void service(const std::string &path, HttpRequest &request, HttpResponse &response) override;
+
+    std::string login(const std::string &username, const std::string &password);
+    bool logout(const std::string &token);
+    std::string extendToken(const std::string &token);
+    bool logoutAllSessions(const std::string &token);
+    std::string getUserList(const std::string &token);
+    bool updatePassword(const std::string &token, const std::string &body);
+    std::string createUser(const std::string &token, const std::string &body);
+    std::string deleteUser(const std::string &token, const std::string &body);
+    std::string setUserType(const std::string &token, const std::string &body);
+    std::string resetUserPassword(const std::string &token, const std::string &body);
+
+    // Owned here from library load on; constructing it registers the module.
+    static std::shared_ptr<UserHandler> mpInstance;
+
+protected:
+    // Loads the accounts (User::init) and registers "/user" on the root router.
+    void doInit() override;
+};

@@ -1,0 +1,175 @@
+#include "user/UserHandler.h"
+
+#include "TestSupport.h"
+#include "ctrl/HXBDBCtrl.h"
+#include "db/HXBDB.h"
+#include "db/HXBQuery.h"
+#include "user/User.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <thread>
+
+// The operations behind /user, called directly on a fresh database; HTTP is covered by
+// the process-level tests.
+class UserHandlerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(mDir.isValid());
+        HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/handler.sqlite")).toStdString());
+        User::allUsers.clear();
+        User::initTables();
+        User::loadAllUsers();
+        mAdmin = User::getUserByName("admin");
+        ASSERT_TRUE(mAdmin);
+        mAdminToken = mAdmin->generateToken();
+    }
+
+    void TearDown() override
+    {
+        // Let the deferred writes of this test finish while its database file still exists.
+        HXBDBCtrl *ctrl = HXBDBCtrl::instance();
+        const quint64 passes = ctrl->passCount();
+        EXPECT_TRUE(hxbtest::waitUntil(
+            [&] { return ctrl->mQueue.empty() && ctrl->passCount() >= passes + 2; }, 20000));
+        User::allUsers.clear();
+    }
+
+    // A user without a password (no key derivation), as the tests need many.
+    static std::shared_ptr<User> quickUser(const std::string &name, FUserType type)
+    {
+        auto user = User::create(name);
+        user->setType(type);
+        return user;
+    }
+
+    UserHandler &handler() { return *UserHandler::instance(); }
+
+    QTemporaryDir mDir;
+    std::shared_ptr<User> mAdmin;
+    std::string mAdminToken;
+};
+
+TEST_F(UserHandlerTest, InstanceIsTheRegisteredModule)
+{
+    ASSERT_TRUE(UserHandler::instance());
+    EXPECT_EQ(UserHandler::instance(), UserHandler::mpInstance);
+    bool registered = false;
+    for (HXBModule *module : HXBModule::getModules())
+        registered |= module == static_cast<HXBModule *>(UserHandler::instance().get());
+    EXPECT_TRUE(registered);
+}
+
+TEST_F(UserHandlerTest, BodiesThatAreNotWhatTheCommandNeedsAreRefused)
+{
+    const std::string bodies[] = {
+        "",
+        "{",
+        "null",
+        "[]",
+        "5",
+        R"({"username":"n","password":"p"})",
+        R"({"username":"n","password":"p","type":"0"})",
+        R"({"username":"n","password":"p","type":true})",
+        R"({"username":"n","password":"p","type":null})",
+        R"({"username":"n","password":"p","type":2})",
+        R"({"username":"n","password":"p","type":-1})",
+        R"({"username":"n","password":"p","type":4294967296})",
+        R"({"username":"n","password":"p","type":4294967297})",
+        R"({"username":"n","password":"p","type":-4294967295})",
+        R"({"username":"n","password":"p","type":18446744073709551615})",
+        R"({"username":"n","password":"p","type":1e300})",
+        R"({"username":"n","password":"p","type":-1e300})",
+        R"({"username":"n","password":["p"],"type":0})",
+        R"({"username":"","password":"p","type":0})",
+        R"({"username":"n","password":"","type":0})",
+        "{\"username\":\"\xff\",\"password\":\"p\",\"type\":0}",
+    };
+    for (const std::string &body : bodies)
+        EXPECT_EQ(handler().createUser(mAdminToken, body), "") << body;
+    EXPECT_FALSE(User::getUserByName("n"));
+    EXPECT_EQ(User::getAllUsers().size(), 1u);
+
+    auto target = quickUser("target", FUserTypeNormal);
+    const std::string id = std::to_string(target->getId());
+    for (const std::string &body :
+         {std::string("{}"), std::string(R"({"userId":1e300})"), std::string(R"({"userId":"1"})"),
+          std::string(R"({"userId":-1e10})"), R"({"userId":)" + id + R"(.5e10,"type":1})"}) {
+        EXPECT_EQ(handler().setUserType(mAdminToken, body), "") << body;
+        EXPECT_EQ(handler().deleteUser(mAdminToken, body), "") << body;
+        EXPECT_EQ(handler().resetUserPassword(mAdminToken, body), "") << body;
+    }
+    for (const std::string &body : {R"({"userId":)" + id + R"(,"type":4294967297})",
+                                    R"({"userId":)" + id + R"(,"type":1.5e300})"})
+        EXPECT_EQ(handler().setUserType(mAdminToken, body), "") << body;
+    EXPECT_EQ(target->getType(), FUserTypeNormal);
+    EXPECT_EQ(User::getUserById(target->getId()), target);
+
+    // A fractional id names the user it truncates to.
+    EXPECT_EQ(handler().setUserType(mAdminToken, R"({"userId":)" + id + R"(.7,"type":1})"),
+              R"({"newType":1,"userId":)" + id + "}");
+}
+
+TEST_F(UserHandlerTest, AnswersUseTheDocumentedNumberForms)
+{
+    auto eve = quickUser("eve", FUserTypeNormal);
+    const std::string id = std::to_string(eve->getId());
+    EXPECT_EQ(handler().getUserList(mAdminToken),
+              R"({"users":[{"id":1.0,"type":1.0,"username":"admin"},{"id":)" + id
+                  + R"(.0,"type":0.0,"username":"eve"}]})");
+    EXPECT_EQ(handler().setUserType(mAdminToken, R"({"type":1,"userId":)" + id + "}"),
+              R"({"newType":1,"userId":)" + id + "}");
+    EXPECT_EQ(handler().deleteUser(mAdminToken, R"({"userId":)" + id + "}"),
+              R"({"deleted":)" + id + "}");
+    EXPECT_EQ(handler().getUserList(eve->generateToken()), "");
+    EXPECT_EQ(handler().getUserList(""), "");
+}
+
+TEST_F(UserHandlerTest, AdministratorsCannotRemoveTheLastAdministratorBetweenThem)
+{
+    // Pairs of administrators delete or demote each other at the same moment; whatever the
+    // interleaving, one administrator is left.
+    for (int round = 0; round < 20; ++round) {
+        auto a = quickUser("a" + std::to_string(round), FUserTypeAdmin);
+        auto b = quickUser("b" + std::to_string(round), FUserTypeAdmin);
+        const std::string ta = a->generateToken();
+        const std::string tb = b->generateToken();
+        mAdmin->setType(FUserTypeNormal); // a and b are the only administrators
+        ASSERT_EQ(User::countAdmins(), 2);
+        const bool demote = round % 2 == 1;
+        const auto act = [&](const std::string &token, const std::shared_ptr<User> &other) {
+            const std::string body = "{\"userId\":" + std::to_string(other->getId())
+                                     + (demote ? ",\"type\":0}" : "}");
+            return demote ? handler().setUserType(token, body) : handler().deleteUser(token, body);
+        };
+        std::string ra;
+        std::string rb;
+        std::thread ta_thread([&] { ra = act(ta, b); });
+        std::thread tb_thread([&] { rb = act(tb, a); });
+        ta_thread.join();
+        tb_thread.join();
+        EXPECT_EQ(User::countAdmins(), 1) << "round " << round;
+        EXPECT_NE(ra.empty(), rb.empty()) << "round " << round;
+        for (const auto &user : {a, b}) {
+            if (User::getUserById(user->getId()))
+                user->destroy();
+        }
+        mAdmin->setType(FUserTypeAdmin);
+    }
+}
+
+TEST_F(UserHandlerTest, LogoutAllSessionsEndsEveryTokenOfTheCaller)
+{
+    const std::string second = mAdmin->generateToken();
+    EXPECT_TRUE(handler().logoutAllSessions(mAdminToken));
+    EXPECT_FALSE(User::getUserByToken(second));
+    EXPECT_FALSE(handler().logoutAllSessions(second));
+    EXPECT_EQ(handler().extendToken(second), "");
+    EXPECT_FALSE(handler().logout(second));
+}
