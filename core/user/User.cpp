@@ -358,9 +358,13 @@ std::shared_ptr<User> User::getUserByToken(const std::string &token)
     auto user = getUserById(identity.userId);
     if (!user)
         return {};
-    const std::set<std::string> hashes = user->getTokenHashes();
-    if (hashes.count(identity.tokenHash) == 0)
-        return {};
+    // Searched under the user's lock rather than in a copy: the set grows with every
+    // log-in and renewal, and a copy per request would cost time in proportion to it.
+    {
+        std::lock_guard<std::mutex> member(user->mMemberMutex);
+        if (user->mTokenHashes.count(identity.tokenHash) == 0)
+            return {};
+    }
     return user;
 }
 
