@@ -28,7 +28,9 @@ bool HXBBasicAuth::splitUserPassword(const std::string &decoded, std::string &us
 HXBCredentials HXBBasicAuth::parse(const std::string &authorization)
 {
     HXBCredentials credentials;
-    if (authorization.find("Basic") != std::string::npos) {
+    // A value that starts as a Bearer token is one, even if "Basic" occurs in the token text.
+    const bool bearerScheme = authorization.compare(0, 7, "Bearer ") == 0;
+    if (!bearerScheme && authorization.find("Basic") != std::string::npos) {
         const std::string encoded = removeAll(authorization, "Basic ");
         const QByteArray decoded = QByteArray::fromBase64(
             QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size())));

@@ -13,11 +13,12 @@ struct HXBCredentials
 
 // Reads the "Authorization" header shared by all REST handlers. Stateless, any thread.
 //
-// A value containing "Basic" loses every "Basic " and the rest is decoded as standard
+// A value that begins with "Bearer " is a token (below). Otherwise a value containing
+// "Basic" loses every "Basic " and the rest is decoded as standard
 // Base64 (lenient: foreign characters are skipped); the decoded "user-id:password" is split
 // at its first ":" (RFC 7617: the user id cannot contain ":", the password may). Without
-// any ":" there are no credentials. Otherwise a value containing "Bearer" loses every
-// "Bearer " and the rest is the token.
+// any ":" there are no credentials. A value containing "Bearer" loses every "Bearer "
+// and the rest is the token.
 class HXBBasicAuth
 {
 public:

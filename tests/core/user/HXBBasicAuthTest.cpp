@@ -56,6 +56,10 @@ TEST(HXBBasicAuthTest, ReadsBearerToken)
     EXPECT_EQ(HXBBasicAuth::parse("Bearer abc.def.ghi").token, "abc.def.ghi");
     EXPECT_FALSE(HXBBasicAuth::parse("Bearer abc.def.ghi").basic);
     EXPECT_EQ(HXBBasicAuth::parse("Bearer ").token, "");
+    // Token text may contain "Basic" by chance.
+    const HXBCredentials lucky = HXBBasicAuth::parse("Bearer eyJ0.xBasicYz.q-_");
+    EXPECT_FALSE(lucky.basic);
+    EXPECT_EQ(lucky.token, "eyJ0.xBasicYz.q-_");
     EXPECT_EQ(HXBBasicAuth::parse("bearer abc").token, "");
     const HXBCredentials none = HXBBasicAuth::parse("");
     EXPECT_FALSE(none.basic);
