@@ -284,6 +284,18 @@ TEST_F(HXBDBTest, UnknownDatabaseTypeGivesFailingQueries)
     EXPECT_FALSE(QFile::exists(mPath));
 }
 
+TEST_F(HXBDBTest, MySqlWithoutServerGivesFailingQueries)
+{
+    HXBDB::setDatabase(1, "hxbtest");
+    EXPECT_FALSE(HXBDB::getDB().isOpen());
+    EXPECT_FALSE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
+    EXPECT_FALSE(HXBDB::getQuery().read(QStringLiteral("SELECT 1")));
+    EXPECT_FALSE(HXBDB::checkIntegrity());
+    HXBDB::startTransaction();
+    HXBDB::commit();
+    EXPECT_EQ(transactionCount(), 0);
+}
+
 TEST_F(HXBDBTest, ChangedSettingsTakeEffectAtNextUse)
 {
     createTable();
