@@ -6,12 +6,10 @@
 #include "db/HXBQuery.h"
 #include "log/HXBLogger.h"
 
-#include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 #include <QVariant>
 
 #include <gtest/gtest.h>
@@ -158,25 +156,6 @@ TEST_F(HXBCtrlTest, EmptyItemsAreHarmless)
     const quint64 passes = ctrl.passCount();
     ASSERT_TRUE(hxbtest::waitUntil([&] { return ctrl.passCount() >= passes + 1; }));
     EXPECT_TRUE(ctrl.mQueue.empty());
-}
-
-TEST_F(HXBCtrlTest, PassesDoNotOverlapWhenAnItemSpinsAnEventLoop)
-{
-    HXBDBCtrl ctrl;
-    std::atomic<bool> firstStarted{false};
-    ctrl.push(HXBCtrlQuery([&] {
-        mJournal.add("first begins");
-        firstStarted = true;
-        // Timer ticks are delivered inside this loop; they must not start another pass.
-        QEventLoop loop;
-        QTimer::singleShot(4 * HXBDBCtrl::sBeatMs, &loop, &QEventLoop::quit);
-        loop.exec();
-        mJournal.add("first ends");
-    }));
-    ASSERT_TRUE(hxbtest::waitUntil([&] { return firstStarted.load(); }));
-    ctrl.push(HXBCtrlQuery([this] { mJournal.add("second"); }));
-    ASSERT_TRUE(hxbtest::waitUntil([&] { return mJournal.size() >= 3; }));
-    EXPECT_EQ(mJournal.entries(), (Strings{"first begins", "first ends", "second"}));
 }
 
 TEST_F(HXBCtrlTest, StopFinishesTheRunningItemAndDiscardsTheRest)
