@@ -215,7 +215,7 @@ class WebServerTest(unittest.TestCase):
     def test_many_connections_at_once(self):
         socks = []
         try:
-            for _ in range(300):
+            for _ in range(1000):
                 s = socket.create_connection(("127.0.0.1", self.server.port), timeout=60)
                 socks.append(s)
             for s in socks:
