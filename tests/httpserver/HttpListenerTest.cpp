@@ -390,7 +390,8 @@ TEST_F(HttpListenerTest, SilentClientsAreDroppedAfterReadTimeout)
 
 TEST_F(HttpListenerTest, BusyPoolLetsConnectionsWaitThenAnswers503)
 {
-    start({{"minThreads", 1}, {"maxThreads", 1}, {"maxWaitTime", 500}});
+    start({{"minThreads", 1}, {"maxThreads", 1}, {"maxWaitTime", 1500}});
+    HttpConnectionHandlerPool *pool = mListener->pool();
     const auto result = runWhileServing<QList<Response>>([&] {
         Client slow(mPort);
         slow.send("GET /slow HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
@@ -403,14 +404,20 @@ TEST_F(HttpListenerTest, BusyPoolLetsConnectionsWaitThenAnswers503)
         // This one waits and is served once the thread is free again.
         Client waiting(mPort);
         waiting.send("GET /echo?q=waited HTTP/1.1\r\nHost: t\r\n\r\n");
-        QThread::msleep(100);
+        for (int i = 0; i < 1000 && pool->pendingCount() == 0; ++i)
+            QThread::msleep(1);
+        const int pendingWhileBusy = pool->pendingCount();
         mHandler.release.release();
         const Response slowAnswer = slow.read();
         const Response waited = waiting.read();
-        return QList<Response>{busy, slowAnswer, waited};
+        Response pending;
+        pending.status = pendingWhileBusy;
+        return QList<Response>{busy, slowAnswer, waited, pending};
     });
     EXPECT_EQ(result[0].status, 503);
+    EXPECT_EQ(result[0].header("Connection"), "close");
     EXPECT_EQ(result[1].body, "slow done");
+    EXPECT_EQ(result[3].status, 1) << "the second connection should have waited for the thread";
     EXPECT_EQ(result[2].header("X-Query"), "waited");
 }
 
