@@ -62,6 +62,7 @@ public:
     // False (and nothing changes) when no transaction is open.
     static bool commit();
     // Commits what is written so far; an enclosing transaction stays open at the same depth.
+    // Without an open transaction there is nothing to commit and the result is false.
     static bool flush();
     // Runs "VACUUM" outside any transaction (an open one is committed and reopened).
     static bool vacuum();
