@@ -42,12 +42,15 @@ protected:
 
     HXBConfig configFrom(const QByteArray &ini)
     {
-        const QString path = root() + QStringLiteral("/test.ini");
+        // A new file each time: QSettings caches a file's contents per path within a process and
+        // may not notice a rewrite of the same size within the same second.
+        const QString path = root() + QStringLiteral("/test%1.ini").arg(++mFileCount);
         EXPECT_TRUE(hxbtest::writeTextFile(path, ini));
         return HXBConfig(path);
     }
 
     QTemporaryDir mDir;
+    int mFileCount = 0;
 };
 
 TEST_F(HXBConfigTest, DefaultsWithoutAnyFile)
