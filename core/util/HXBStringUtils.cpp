@@ -383,11 +383,11 @@ std::string fromNumber(double value, char format, int precision)
     static constexpr std::string_view formats = "fFeEgGaA";
     if (formats.find(format) == std::string_view::npos)
         format = 'g';
-    const char spec[] = {'%', '.', '*', format, '\0'};
+    const char printfFormat[] = {'%', '.', '*', format, '\0'};
 
     CLocaleScope cLocaleScope;
     char buffer[50];
-    const int n = std::snprintf(buffer, sizeof buffer, spec, precision, value);
+    const int n = std::snprintf(buffer, sizeof buffer, printfFormat, precision, value);
     if (n < 0)
         return {};
     std::string out;
@@ -396,7 +396,7 @@ std::string fromNumber(double value, char format, int precision)
     } else {
         // Large values in 'f' format and long precisions do not fit the buffer.
         out.resize(static_cast<std::size_t>(n));
-        std::snprintf(out.data(), out.size() + 1, spec, precision, value);
+        std::snprintf(out.data(), out.size() + 1, printfFormat, precision, value);
     }
     if (out == "-0")
         return "0";
