@@ -199,7 +199,9 @@ bool HttpResponse::complete()
 {
     if (!mLastPartSent)
         write(QByteArray(), true);
-    return mKeepAlive && isConnected();
+    // Not isConnected(): a client that half-closed after sending pipelined requests still
+    // reads their answers; a peer that is really gone shows at the next read.
+    return mKeepAlive && !mWriteFailed;
 }
 
 QByteArray HttpResponse::standardReason(int code)

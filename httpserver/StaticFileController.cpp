@@ -126,7 +126,8 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
     }
     response.setHeader("Content-Length", size);
     qint64 sent = 0;
-    while (sent < size && response.isConnected()) {
+    // A failed write ends the loop; the peer's half-close does not (it still reads).
+    while (sent < size) {
         const QByteArray part = file.read(qMin(sStreamChunk, size - sent));
         if (part.isEmpty())
             break;

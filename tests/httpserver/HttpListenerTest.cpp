@@ -18,6 +18,7 @@
 
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <memory>
@@ -184,6 +185,27 @@ TEST_F(HttpListenerTest, PipelinedRequestsAreAnsweredInOrder)
     EXPECT_EQ(responses[3].header("X-Query"), "last");
     EXPECT_EQ(responses[3].header("Connection"), "close");
     EXPECT_TRUE(responses[4].valid) << "server must close after Connection: close";
+}
+
+TEST_F(HttpListenerTest, PipelinedRequestsAreAnsweredAfterTheClientHalfCloses)
+{
+    // A client may send all its requests and shut its sending side; it still reads.
+    start();
+    const auto responses = runWhileServing<QList<Response>>([&] {
+        Client c(mPort);
+        c.send("GET /echo?q=one HTTP/1.1\r\nHost: t\r\n\r\n"
+               "GET /echo?q=two HTTP/1.1\r\nHost: t\r\n\r\n"
+               "GET /echo?q=three HTTP/1.1\r\nHost: t\r\n\r\n");
+        ::shutdown(c.fd(), SHUT_WR);
+        QList<Response> all;
+        for (int i = 0; i < 3; ++i)
+            all.append(c.read());
+        return all;
+    });
+    ASSERT_EQ(responses.size(), 3);
+    EXPECT_EQ(responses[0].header("X-Query"), "one");
+    EXPECT_EQ(responses[1].header("X-Query"), "two");
+    EXPECT_EQ(responses[2].header("X-Query"), "three");
 }
 
 TEST_F(HttpListenerTest, ChunkedUploadIsReassembled)
