@@ -125,6 +125,11 @@ void StaticFileController::service(HttpRequest &request, HttpResponse &response)
         return;
     }
     response.setHeader("Content-Length", size);
+    if (request.getMethod() == "HEAD") {
+        // The header is all a HEAD answer carries; no need to read the file.
+        response.write(QByteArray(), true);
+        return;
+    }
     qint64 sent = 0;
     // A failed write ends the loop; the peer's half-close does not (it still reads).
     while (sent < size) {
