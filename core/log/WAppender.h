@@ -17,9 +17,9 @@ public:
     ~WAppender() override;
 
     // Deletes the current formatter and takes the new one (may be null).
-    void setFormater(WFormater *formater);
+    virtual void setFormater(WFormater *formater);
     // Hands the formatter to the caller; the appender keeps none.
-    WFormater *takeFormater();
+    virtual WFormater *takeFormater();
     WFormater *getFormater() const { return mpFormater; }
 
     void setUseUtc(bool useUtc);

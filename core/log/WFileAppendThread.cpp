@@ -26,6 +26,12 @@ WFileAppendThread::~WFileAppendThread()
         writeLineToFile(mpFormater->getLogEndLine());
 }
 
+void WFileAppendThread::setFormater(WFormater *formater)
+{
+    QMutexLocker lock(&mWriteMutex);
+    mpFormater = formater;
+}
+
 void WFileAppendThread::setMaxSize(quint32 bytes)
 {
     QMutexLocker lock(&mWriteMutex);
@@ -45,10 +51,9 @@ void WFileAppendThread::run()
 
 void WFileAppendThread::addEventToFile(const WLoggingEvent &event)
 {
-    if (!mpFormater)
-        return;
     QMutexLocker lock(&mWriteMutex);
-    writeLineToFile(mpFormater->format(event));
+    if (mpFormater)
+        writeLineToFile(mpFormater->format(event));
 }
 
 void WFileAppendThread::writeLineToFile(const QString &line)

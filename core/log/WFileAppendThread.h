@@ -21,6 +21,8 @@ public:
     // The thread must have finished. Writes the formatter's end line if a line was written.
     ~WFileAppendThread() override;
 
+    // Waits for a line being written; the previous formatter is no longer used afterwards.
+    void setFormater(WFormater *formater);
     void setMaxSize(quint32 bytes);
     void setBackups(quint32 backups);
     QString getFileName() const { return mFile.fileName(); }

@@ -94,6 +94,22 @@ void WFileAppender::rollingLogFile(const QString &fileName, quint32 maxSizeBytes
     }
 }
 
+void WFileAppender::setFormater(WFormater *formater)
+{
+    if (formater == mpFormater)
+        return;
+    mpThread->setFormater(formater);
+    QMutexLocker lock(&mMutex);
+    WAppender::setFormater(formater);
+}
+
+WFormater *WFileAppender::takeFormater()
+{
+    mpThread->setFormater(nullptr);
+    QMutexLocker lock(&mMutex);
+    return WAppender::takeFormater();
+}
+
 void WFileAppender::setMaxSize(unsigned kib)
 {
     {

@@ -31,6 +31,10 @@ public:
     // queued, then stops it and waits for it. Must not run on the writer thread.
     ~WFileAppender() override;
 
+    // The writer thread stops using the old formatter before it is deleted or handed out.
+    void setFormater(WFormater *formater) override;
+    WFormater *takeFormater() override;
+
     void setMaxSize(unsigned kib);
     void setBackups(unsigned backups);
     quint32 getMaxSize() const { return mMaxSize; }

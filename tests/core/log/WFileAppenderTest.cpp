@@ -275,6 +275,22 @@ TEST_F(WFileAppenderTest, ThreadedWriterDrainsQueueBeforeStopping)
     EXPECT_EQ(lines[500], QByteArray("END"));
 }
 
+TEST_F(WFileAppenderTest, ThreadedWriterFollowsAReplacedFormater)
+{
+    {
+        WFileAppender a(new MarkerFormater, dir(), QStringLiteral("log.html"), 500, 3, true);
+        a.logInfo(event(QStringLiteral("before")));
+        ASSERT_TRUE(hxbtest::waitUntil([&] { return readAll(logFile()).endsWith("before\n"); }));
+        a.setFormater(new WFormater);
+        a.logInfo(event(QStringLiteral("after")));
+        ASSERT_TRUE(hxbtest::waitUntil(
+            [&] { return readAll(logFile()).endsWith("*** INFO c : after\n"); }));
+        delete a.takeFormater();
+        a.logInfo(event(QStringLiteral("dropped")));
+    }
+    EXPECT_EQ(readAll(logFile()), QByteArray("INITbefore\n*** INFO c : after\n"));
+}
+
 TEST_F(WFileAppenderTest, ThreadedWriterRollsOver)
 {
     WFileAppender a(new MarkerFormater, dir(), QStringLiteral("log.html"), 500, 3, true);
