@@ -244,21 +244,22 @@ bool HXBDB::commit()
     return getDB().commit();
 }
 
+// getDB() may replace the calling thread's pool entry (a nameless one when no driver is
+// usable), so the transaction depth is read only after it.
 bool HXBDB::flush()
 {
-    qint64 &count = transactionCount();
     QSqlDatabase db = getDB();
+    const bool open = transactionCount() != 0;
     const bool result = db.commit();
-    if (count != 0)
+    if (open)
         db.transaction();
     return result;
 }
 
 bool HXBDB::vacuum()
 {
-    qint64 &count = transactionCount();
     QSqlDatabase db = getDB();
-    const bool wasOpen = count != 0;
+    const bool wasOpen = transactionCount() != 0;
     if (wasOpen)
         db.commit();
     HXBQuery query(db, &dbMutex);
