@@ -8,8 +8,8 @@
 // A module registers itself by being constructed: each module library holds one process-wide
 // instance created during the library's static initialisation, so registration order follows
 // library load order (the core before the libraries that link it). The registry does not own
-// the modules; a module leaves it only when destroyed. It has no lock, so modules must be created before start-up ends
-// and initModules() runs on the main thread.
+// the modules; a module leaves it only when destroyed. It has no lock, so modules must be
+// created before start-up ends and initModules() runs on the main thread.
 class HXBModule
 {
 public:

@@ -58,6 +58,25 @@ class StartupTest(unittest.TestCase):
             html = f.read()
         self.assertIn('<td title="Header">Plugin not found: %s</td>' % expected, html)
 
+    def test_unloadable_plugin_prints_loader_error_and_exits_1(self):
+        s = hxbtest.Server(with_plugin=False)
+        self.addCleanup(s.cleanup)
+        os.makedirs(os.path.join(s.bin, "sqldrivers"))
+        with open(os.path.join(s.bin, "sqldrivers", "libqsqlite.so"), "wb") as f:
+            f.write(b"not a shared library\n")
+        s.start(wait_for="loading plugin failed")
+        self.assertEqual(s.wait_exit(), 1)
+        expected = os.path.join(os.path.realpath(s.bin), "sqldrivers", "libqsqlite.so")
+        lines = s.text().splitlines()
+        critical = [l for l in lines if l.startswith("*** CRITICAL")]
+        self.assertEqual(critical, ["*** CRITICAL loadPlugin : loading plugin failed %s" % expected])
+        # The loader's reason stands on its own line just before the log entry.
+        reason = lines[lines.index(critical[0]) - 1]
+        self.assertFalse(reason.startswith("***"), s.text())
+        self.assertIn("libqsqlite.so", reason)
+        self.assertNotIn("Plugin not found", s.text())
+        self.assertNotIn("version:", s.text())
+
     def test_default_address_in_banner_and_runs_until_killed(self):
         s = self.start_banner({})
         m = banner_pattern("127.0.0.1:").search(s.text())
