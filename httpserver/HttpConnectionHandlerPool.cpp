@@ -198,8 +198,9 @@ void HttpConnectionHandlerPool::answerBusy(int fd)
 {
     // Runs on the main thread and must not block: drop what the client has sent so far,
     // answer and close.
+    // Bounded: a client that keeps sending must not hold the main thread here.
     char sink[4096];
-    while (::recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0) {
+    for (int i = 0; i < 64 && ::recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0; ++i) {
     }
     static const char sBusy[] = "HTTP/1.1 503 Service Unavailable\r\n"
                                 "Content-Type: text/plain; charset=UTF-8\r\n"
