@@ -19,7 +19,11 @@ BatchbaySettings::BatchbaySettings(const QString &iniPath, const QString &appDir
     const QSettings file(iniPath, QSettings::IniFormat);
 
     if (file.contains(QStringLiteral("Core/datadir"))) {
-        mDataDir = S(file.value(QStringLiteral("Core/datadir")).toString());
+        // An unquoted value with commas comes back as a list; the path is the whole text.
+        const QVariant value = file.value(QStringLiteral("Core/datadir"));
+        mDataDir = S(value.typeId() == QMetaType::QStringList
+                         ? value.toStringList().join(QLatin1Char(','))
+                         : value.toString());
         HXBLogger::instance()->logNormalInfo("Settings", "using datadir from config", mDataDir);
     } else {
         mDataDir = S(appDir) + "/data/";

@@ -66,6 +66,20 @@ bool occupied(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
+enum class Claim { Created, Occupied, Failed };
+
+// Creates dir (and its missing parents). Only the last level decides who gets a name: its
+// mkdir fails when anything is there already, so two jobs resolving at the same moment,
+// on different threads or in different processes, never end up with the same directory.
+Claim claimDirectory(const QString &dir)
+{
+    const QString clean = QDir::cleanPath(dir);
+    QDir().mkpath(QFileInfo(clean).path());
+    if (QDir().mkdir(clean))
+        return Claim::Created;
+    return occupied(clean) ? Claim::Occupied : Claim::Failed;
+}
+
 } // namespace
 
 std::string Job::stateName(int state)
@@ -176,11 +190,13 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
         path += pathComponent(designName);
 
     QString dir = Q(path);
-    if (occupied(dir)) {
+    // The work directory itself is never a job's directory, not even before it exists: it
+    // holds every other job's files, and a job's directory may be emptied or removed.
+    const bool isWorkDir = absoluteClean(dir) == absoluteClean(Q(workDir));
+    Claim claim = isWorkDir ? Claim::Occupied : claimDirectory(dir);
+    if (claim == Claim::Occupied) {
         const QFileInfo info(QDir::cleanPath(dir));
         const QString absolute = absoluteClean(dir);
-        // The work directory itself is never emptied: it holds every other job's files.
-        const bool isWorkDir = absolute == absoluteClean(Q(workDir));
         bool fresh = true;
         if (settings.getRemoveInputDir() && !isWorkDir && info.isDir() && !info.isSymLink()) {
             if (!absolute.startsWith(Q(workDir))) {
@@ -196,7 +212,8 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
             for (int n = 1;; ++n) {
                 const QString candidate = dir + QLatin1Char('_')
                                           + QString::number(n).rightJustified(4, QLatin1Char('0'));
-                if (!occupied(candidate)) {
+                claim = claimDirectory(candidate);
+                if (claim != Claim::Occupied) {
                     dir = candidate;
                     break;
                 }
@@ -212,7 +229,7 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
         std::lock_guard<std::mutex> lock(mJobDirMutex);
         jobDir = S(dir);
     }
-    if (!QDir().mkpath(dir))
+    if (claim == Claim::Failed)
         log->logNormalWarn("getJobDir", "could not create directory", jobDir);
     return jobDir;
 }

@@ -129,6 +129,39 @@ TEST_F(BatchbayJobStoreTest, OlderTableWithDuplicateRowsLoadsTheNewestRowPerJob)
     EXPECT_EQ(rows(), (std::vector<Row>{{77, "J2", 5}, {4711, "J1", 3}}));
 }
 
+TEST_F(BatchbayJobStoreTest, GarbageRowsNeitherStopRecoveryNorGetLost)
+{
+    HXBQuery create = HXBDB::getQuery();
+    ASSERT_TRUE(create.write(QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);")));
+    const char *garbage[] = {
+        "INSERT INTO BatchbayJOBS VALUES('{\"not\": json', 'G1', 'x');",
+        "INSERT INTO BatchbayJOBS VALUES(NULL, 'G2', NULL);",
+        "INSERT INTO BatchbayJOBS VALUES(99999999999999, 'G3', 2.5);",
+        "INSERT INTO BatchbayJOBS VALUES(7, X'00FF41', -1);",
+        "INSERT INTO BatchbayJOBS VALUES(8, NULL, 1);",
+        "INSERT INTO BatchbayJOBS(jobId) VALUES('G4');",
+    };
+    for (const char *statement : garbage) {
+        HXBQuery insert = HXBDB::getQuery();
+        ASSERT_TRUE(insert.write(QString::fromLatin1(statement))) << statement;
+    }
+    insertRow(4711, "J1", 2);
+
+    int handed = 0;
+    BatchbayJobStore store([&](const std::shared_ptr<Job> &) { ++handed; });
+    EXPECT_EQ(handed, 7);
+    ASSERT_NE(store.getJobById("J1"), nullptr);
+    EXPECT_EQ(store.getJobById("J1")->slurmId, 4711);
+    for (const char *id : {"G1", "G2", "G3", "G4"}) {
+        ASSERT_NE(store.getJobById(id), nullptr) << id;
+        EXPECT_EQ(store.getJobById(id)->state, JobRunning) << id;
+    }
+    EXPECT_EQ(store.getJobById("G4")->ownerId, -1);
+    // Nothing that could not be read is thrown away.
+    EXPECT_EQ(BridgeTestEnv::scalar(QStringLiteral("SELECT COUNT(*) FROM BatchbayJOBS;")), 7);
+}
+
 TEST_F(BatchbayJobStoreTest, RemoveDeletesEveryRowOfTheJobAndToleratesUnknownIds)
 {
     BatchbayJobStore store;

@@ -31,6 +31,11 @@ TEST_F(BatchbaySettingsTest, DataDirIsUsedAsConfigured)
 
     const auto noSlash = env.settings(QStringLiteral("datadir=/srv/data\n"));
     EXPECT_EQ(noSlash->getTmpDir(), "/srv/datawork/");
+
+    // A comma is part of the path, not a list separator.
+    const auto comma = env.settings(QStringLiteral("datadir=/srv/a,b/\n"));
+    EXPECT_EQ(comma->getDataDir(), "/srv/a,b/");
+    EXPECT_EQ(comma->getTmpDir(), "/srv/a,b/work/");
 }
 
 TEST_F(BatchbaySettingsTest, ConvertsBooleansAndIntegersLikeQt)

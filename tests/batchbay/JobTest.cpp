@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 namespace {
 
 struct Names
@@ -128,8 +131,34 @@ TEST_F(JobDirTest, OccupiedDirectoryGetsNextNumberedName)
     EXPECT_EQ(makeJob({"P", "R", "E", ""})->getJobDir(*off), work + "/P/R/E_0001/");
 }
 
+TEST_F(JobDirTest, ConcurrentJobsWithEqualNamesNeverShareADirectory)
+{
+    // Upload requests of different jobs resolve their directories on different threads.
+    constexpr int threadCount = 8;
+    constexpr int jobsPerThread = 6;
+    for (const Names &names : {Names{"P", "R", "D", ""}, Names{}}) {
+        std::vector<std::string> dirs(threadCount * jobsPerThread);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < threadCount; ++t) {
+            threads.emplace_back([&, t] {
+                for (int j = 0; j < jobsPerThread; ++j)
+                    dirs[t * jobsPerThread + j] = makeJob(names)->getJobDir(*off);
+                HXBDB::threadFinished();
+            });
+        }
+        for (auto &thread : threads)
+            thread.join();
+        EXPECT_EQ(std::set<std::string>(dirs.begin(), dirs.end()).size(), dirs.size())
+            << names.design;
+        for (const std::string &dir : dirs)
+            EXPECT_TRUE(QFileInfo(QString::fromStdString(dir)).isDir()) << dir;
+    }
+}
+
 TEST_F(JobDirTest, JobWithoutNamesGetsNumberedDirectoryBelowWorkDirectory)
 {
+    // Also when the work directory does not exist yet.
+    ASSERT_TRUE(QDir(QString::fromStdString(work)).removeRecursively());
     EXPECT_EQ(makeJob({})->getJobDir(*off), work + "/_0001/");
     EXPECT_EQ(makeJob({})->getJobDir(*off), work + "/_0002/");
 }
