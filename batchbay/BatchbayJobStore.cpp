@@ -44,6 +44,8 @@ void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
 
     std::lock_guard<std::recursive_mutex> lock(mLock);
     std::vector<std::shared_ptr<Job>> recovered;
+    // Position in recovered of each job ID, so that tables with many duplicates load fast.
+    std::unordered_map<std::string, size_t> position;
     size_t rows = 0;
     while (query.next()) {
         ++rows;
@@ -52,18 +54,12 @@ void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
         job->jobId = S(query.value(1).toString());
         job->ownerId = query.value(2).toInt();
         job->state = JobRunning;
-        auto found = mJobs.find(job->jobId);
-        if (found != mJobs.end()) {
-            // An older row of the same job: the newer one replaces it in place.
-            for (auto &earlier : recovered) {
-                if (earlier == found->second)
-                    earlier = job;
-            }
-            found->second = job;
-        } else {
-            mJobs.emplace(job->jobId, job);
+        const auto [found, added] = position.emplace(job->jobId, recovered.size());
+        if (added)
             recovered.push_back(job);
-        }
+        else
+            recovered[found->second] = job; // an older row of the same job: the newer one wins
+        mJobs[job->jobId] = job;
     }
     query.finish();
 
