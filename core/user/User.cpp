@@ -153,8 +153,17 @@ std::shared_ptr<User> User::create(const std::string &username, const std::strin
 {
     auto user = std::make_shared<User>();
     user->createInDb();
+    if (user->getId() <= 0) {
+        // No row was inserted: forget the object rather than keep an account without a row.
+        std::lock_guard<std::mutex> lock(allUsersMutex);
+        allUsers.erase(std::remove(allUsers.begin(), allUsers.end(), user), allUsers.end());
+        return {};
+    }
     user->setUsername(username);
-    user->setPassword(password);
+    if (!user->setPassword(password)) {
+        user->destroy();
+        return {};
+    }
     user->setType(type);
     return user;
 }

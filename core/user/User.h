@@ -46,6 +46,8 @@ public:
     virtual void destroy();
 
     static std::shared_ptr<User> create(const std::string &username);
+    // Empty when no row could be inserted or the password could not be hashed; nothing of
+    // the account is kept then.
     static std::shared_ptr<User> create(const std::string &username, const std::string &password,
                                         FUserType type);
 

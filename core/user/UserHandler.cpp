@@ -266,6 +266,10 @@ std::string UserHandler::createUser(const std::string &token, const std::string 
         return {};
     }
     auto user = User::create(username, password, static_cast<FUserType>(type));
+    if (!user) {
+        log()->logNormalWarn("createUser", "create User failed", "the account could not be stored");
+        return {};
+    }
     return json{{"id", user->getId()}}.dump();
 }
 

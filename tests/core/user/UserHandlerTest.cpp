@@ -173,3 +173,34 @@ TEST_F(UserHandlerTest, LogoutAllSessionsEndsEveryTokenOfTheCaller)
     EXPECT_EQ(handler().extendToken(second), "");
     EXPECT_FALSE(handler().logout(second));
 }
+
+TEST_F(UserHandlerTest, CreationThatCannotBeStoredIsRefusedAndLeavesNoAccount)
+{
+    ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral(
+        "CREATE TRIGGER refuse BEFORE INSERT ON USERS BEGIN SELECT RAISE(ABORT, 'full'); END;")));
+    const std::string body = R"({"username":"lost","password":"pw","type":0})";
+    EXPECT_EQ(handler().createUser(mAdminToken, body), "");
+    EXPECT_FALSE(User::getUserByName("lost"));
+    EXPECT_FALSE(User::getUserById(0));
+    EXPECT_EQ(User::getAllUsers().size(), 1u);
+
+    // Once rows can be stored again the same name is not taken.
+    ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("DROP TRIGGER refuse;")));
+    EXPECT_EQ(handler().createUser(mAdminToken, body), R"({"id":2})");
+}
+
+TEST_F(UserHandlerTest, NameThatCannotBeWrittenAsJsonRefusesInsteadOfThrowing)
+{
+    // Not reachable through the endpoint (bodies are checked UTF-8), but a refusal either way.
+    auto odd = User::create("odd\xff", "pw", FUserTypeAdmin);
+    ASSERT_TRUE(odd);
+    std::string token = "unset";
+    EXPECT_NO_THROW(token = handler().login("odd\xff", "pw"));
+    EXPECT_EQ(token, "");
+    EXPECT_NO_THROW(token = odd->generateToken());
+    EXPECT_EQ(token, "");
+    EXPECT_NO_THROW(token = handler().getUserList(mAdminToken));
+    EXPECT_EQ(token, "");
+    odd->destroy();
+    EXPECT_NE(handler().getUserList(mAdminToken), "");
+}
