@@ -170,24 +170,17 @@ std::shared_ptr<User> User::create(const std::string &username, const std::strin
 
 void User::setUsername(const std::string &name)
 {
-    int id;
-    {
-        std::lock_guard<std::mutex> member(mMemberMutex);
-        mUsername = name;
-        id = mId;
-    }
-    queueUpdate("UPDATE USERS SET mUsername = ? WHERE mId = ?;", Q(name), id);
+    // Queued under the lock, so that the table ends with the value the member ends with.
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    mUsername = name;
+    queueUpdate("UPDATE USERS SET mUsername = ? WHERE mId = ?;", Q(name), mId);
 }
 
 void User::setType(FUserType type)
 {
-    int id;
-    {
-        std::lock_guard<std::mutex> member(mMemberMutex);
-        mType = type;
-        id = mId;
-    }
-    queueUpdate("UPDATE USERS SET mType = ? WHERE mId = ?;", int(type), id);
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    mType = type;
+    queueUpdate("UPDATE USERS SET mType = ? WHERE mId = ?;", int(type), mId);
 }
 
 bool User::setPassword(const std::string &password)
@@ -199,13 +192,9 @@ bool User::setPassword(const std::string &password)
                                                  getUsername());
         return false;
     }
-    int id;
-    {
-        std::lock_guard<std::mutex> member(mMemberMutex);
-        mPassword = hash;
-        id = mId;
-    }
-    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), id);
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    mPassword = hash;
+    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId);
     return true;
 }
 
