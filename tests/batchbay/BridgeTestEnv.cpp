@@ -27,7 +27,9 @@ std::unique_ptr<BatchbaySettings> BridgeTestEnv::settings(const QString &coreLin
     if (!coreLines.contains(QStringLiteral("datadir=")))
         body += QStringLiteral("datadir=") + mDir.path() + QStringLiteral("/data/\n");
     body += coreLines;
-    const QString ini = mDir.filePath(QStringLiteral("hxbconfig.ini"));
+    // A new file each time: QSettings caches a file's contents per path within a process and
+    // may not notice a rewrite of the same size within the same second.
+    const QString ini = mDir.filePath(QStringLiteral("hxbconfig%1.ini").arg(++mIniCount));
     writeFile(ini, body.toUtf8());
     return std::make_unique<BatchbaySettings>(ini, mDir.path());
 }

@@ -30,4 +30,5 @@ public:
 
 private:
     QTemporaryDir mDir;
+    mutable int mIniCount = 0;
 };
