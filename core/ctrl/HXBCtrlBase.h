@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
 
@@ -61,7 +62,16 @@ public:
     tbb::concurrent_queue<T, tbb::cache_aligned_allocator<T>> mQueue;
 
 protected:
-    void startThread() { start(QThread::InheritPriority); }
+    // Starts the thread. When the application object is destroyed (the end of a test program,
+    // say), the controller stops there, while the process-wide objects its work items use
+    // (database connections among them) still exist; static destruction comes later.
+    void startThread()
+    {
+        if (QCoreApplication *app = QCoreApplication::instance())
+            QObject::connect(app, &QObject::destroyed, this, [this]() { stop(); },
+                             Qt::DirectConnection);
+        start(QThread::InheritPriority);
+    }
 
     void run() override
     {
