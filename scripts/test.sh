@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
-#   scripts/test.sh            build in ./build
-#   BUILD_DIR=/tmp/b scripts/test.sh
+# Installs what is missing, builds everything and runs every test, twice: an optimised build with
+# warnings as errors, then a build with the address and undefined-behaviour sanitizers.
+#   scripts/test.sh                       both builds, in ./build and ./build-sanitize
+#   BUILD_DIR=/tmp/b scripts/test.sh      the first build elsewhere (the second goes to $BUILD_DIR-sanitize)
+#   HXB_SKIP_SANITIZE=1 scripts/test.sh   the first build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +11,21 @@ BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-$(nproc)}
 
 scripts/install-deps.sh
-cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHXB_WERROR=ON
-cmake --build "$BUILD_DIR" -j "$JOBS"
-cd "$BUILD_DIR"
-ctest --output-on-failure -j "$JOBS" --timeout 600
+
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DHXB_WERROR=ON "$@"
+    cmake --build "$dir" -j "$JOBS"
+    (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600)
+}
+
+echo "== optimised build =="
+run_suite "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ "${HXB_SKIP_SANITIZE:-0}" != "1" ]; then
+    echo "== sanitizer build (address, undefined) =="
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    run_suite "$BUILD_DIR-sanitize" -DCMAKE_BUILD_TYPE=Debug -DHXB_SANITIZE=ON
+fi
