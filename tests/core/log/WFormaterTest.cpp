@@ -129,7 +129,7 @@ TEST_F(WHTMLFormaterTest, RowPerLevel)
         {WLogLevel::WERROR, "style=\"color:#FF0000;\">ERROR"},
         {WLogLevel::WCRITICAL, "style=\"color:#FF00DC;\">CRITICAL"},
         {WLogLevel(), ">UNDEFINED"},
-        {WLogLevel(QStringLiteral("ODD"), static_cast<WLoggingLevel>(9)), ">ODD"},
+        {WLogLevel(QStringLiteral("ODD"), UNDEFINED), ">ODD"},
     };
     WHTMLFormater formater;
     for (const auto &c : cases) {
