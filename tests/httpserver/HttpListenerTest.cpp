@@ -527,6 +527,9 @@ TEST_F(HttpListenerTest, DestructionCallbackRunsOnTheEndingThread)
 TEST_F(HttpListenerTest, RunningOutOfDescriptorsDoesNotStopAccepting)
 {
     start();
+    // One request first, so every code path a connection takes has run once before descriptors
+    // run out (the sanitizer runtime itself needs descriptors for its first check of a type).
+    EXPECT_EQ(get("/echo?q=before").header("X-Query"), "before");
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 20; ++i)
         clients.push_back(std::make_unique<Client>(mPort));
