@@ -1,5 +1,6 @@
 #include "BatchbayJobStore.h"
 
+#include "BatchbayCtrl.h"
 #include "Job.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
@@ -12,7 +13,9 @@
 
 BatchbayJobStore *BatchbayJobStore::instance()
 {
-    static BatchbayJobStore store;
+    // Recovered jobs go to the controller, which is created by the first of them only.
+    static BatchbayJobStore store(
+        [](const std::shared_ptr<Job> &job) { BatchbayCtrl::instance()->push(job); });
     return &store;
 }
 

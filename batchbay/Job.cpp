@@ -233,3 +233,11 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
         log->logNormalWarn("getJobDir", "could not create directory", jobDir);
     return jobDir;
 }
+
+void Job::start() {}
+void Job::checkFinished() {}
+void Job::cancel() {}
+void Job::cleanup() {}
+std::string Job::getStdOut() const { return {}; }
+std::string Job::getNode() const { return {}; }
+std::string Job::getStdOutPath() const { return {}; }

@@ -2,6 +2,8 @@
 
 #include "quicktype/Job.h"
 
+#include <QtGlobal>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -67,6 +69,25 @@ public:
     std::string getJobDir();
     // The same against the given settings.
     std::string getJobDir(const BatchbaySettings &settings);
+
+    // Hands the job to Slurm with sbatch: state 2 ("queued") with its Slurm ID, or 6
+    // ("failed"); unchanged when the job's lock is busy. Runs on the controller's job thread.
+    void start();
+    // Polls Slurm once for the job (states 2 and 3 only) and updates state, node and the
+    // output path. Only tries the lock. Runs on the controller's job thread.
+    void checkFinished();
+    // Cancels the Slurm job, if there is one; state 6. Waits for the lock.
+    void cancel();
+    // Removes the job's directory (when removeFiles) and the job from the store. Takes no lock.
+    void cleanup();
+    // The job's Slurm output as recorded by the last good poll; empty while none is known.
+    // At most sMaxStdOutBytes: of a longer file the end is returned. Any thread.
+    std::string getStdOut() const;
+    // Node list and output path as of the last good poll; safe from any thread.
+    std::string getNode() const;
+    std::string getStdOutPath() const;
+
+    static constexpr qint64 sMaxStdOutBytes = 64LL * 1024 * 1024;
 
     std::recursive_mutex mutex;
     std::atomic<int> state{JobWaitingForInput};

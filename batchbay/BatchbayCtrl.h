@@ -1,0 +1,43 @@
+#pragma once
+
+#include "ctrl/HXBCtrlBase.h"
+
+#include <QObject>
+#include <QThread>
+
+#include <memory>
+
+class Job;
+
+// Drives every job through its life on Slurm. Every 300 ms a pass (on the controller's own
+// thread) drains the queue and sorts each job by its state: jobs waiting for input, finished
+// or failed are kept; submissions, polls and cancellations are posted to the job thread,
+// which runs them one at a time in posting order and pushes each job back when done;
+// finalised jobs are posted to the clean-up thread and leave the controller.
+//
+// A job is in at most one place at a time: the queue, the keep list of the running pass, or
+// one pending or running call. push() may be called from any thread.
+class BatchbayCtrl : public HXBCtrlBase<std::shared_ptr<Job>>
+{
+public:
+    // The process-wide controller; constructed and started on first call.
+    static BatchbayCtrl *instance();
+
+    BatchbayCtrl();
+    ~BatchbayCtrl() override;
+
+    // Stops the timer thread, then the job and clean-up threads after the call each is running.
+    // Calls still pending are dropped. Idempotent; callable from any other thread.
+    void stopAll();
+
+protected:
+    void doUpdate() override;
+
+private:
+    void post(QObject *context, std::function<void()> call);
+
+    QThread mJobThread;
+    QObject mJobContext;
+    QThread mCleanupThread;
+    QObject mCleanupContext;
+};
