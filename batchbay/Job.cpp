@@ -1,6 +1,11 @@
 #include "Job.h"
 
+#include "BatchbayAppManager.h"
+#include "BatchbayApp.h"
+#include "BatchbayJobStore.h"
 #include "BatchbaySettings.h"
+#include "SlurmCommand.h"
+#include "SlurmQueueSnapshot.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
 #include "log/HXBLogger.h"
@@ -10,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QDateTime>
+#include <QProcessEnvironment>
 #include <QVariant>
 
 #include <algorithm>
@@ -111,11 +118,11 @@ quicktype::Job Job::getJobInfo() const
     quicktype::Job info;
     info.designname = designName;
     {
-        std::lock_guard<std::mutex> lock(mJobDirMutex);
+        std::lock_guard<std::mutex> lock(mFieldsMutex);
         info.jobdir = jobDir;
     }
     info.jobid = jobId;
-    info.node = node;
+    info.node = getNode();
     const int owner = ownerId;
     info.ownerid = owner;
     if (owner == -1) {
@@ -226,7 +233,7 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     {
-        std::lock_guard<std::mutex> lock(mJobDirMutex);
+        std::lock_guard<std::mutex> lock(mFieldsMutex);
         jobDir = S(dir);
     }
     if (claim == Claim::Failed)
@@ -234,10 +241,263 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
     return jobDir;
 }
 
-void Job::start() {}
-void Job::checkFinished() {}
-void Job::cancel() {}
-void Job::cleanup() {}
-std::string Job::getStdOut() const { return {}; }
-std::string Job::getNode() const { return {}; }
-std::string Job::getStdOutPath() const { return {}; }
+namespace {
+
+int nowUtcSeconds()
+{
+    return int(QDateTime::currentSecsSinceEpoch());
+}
+
+// The decimal number that the last blank-separated word of sbatch's answer holds; 0 when it
+// holds anything else. White space around the number is allowed.
+int slurmIdFromAnswer(const QByteArray &answer)
+{
+    const qsizetype blank = answer.lastIndexOf(' ');
+    const QByteArray word = answer.mid(blank + 1).trimmed();
+    bool ok = false;
+    const int id = word.toInt(&ok, 10);
+    return ok ? id : 0;
+}
+
+// Whether path names a directory strictly below the work directory, compared on the resolved
+// paths (no symbolic link is followed out of it, and the work directory itself never counts).
+bool strictlyBelowWorkDir(const QString &path, const std::string &workDir)
+{
+    return liesBelow(path, workDir);
+}
+
+} // namespace
+
+void Job::start()
+{
+    std::unique_lock<std::recursive_mutex> lock(mutex, std::try_to_lock);
+    HXBLogger *log = HXBLogger::instance();
+    if (!lock.owns_lock()) {
+        std::string dir;
+        {
+            std::lock_guard<std::mutex> fields(mFieldsMutex);
+            dir = jobDir;
+        }
+        log->logNormalWarn("start", "could not get lock", dir);
+        return;
+    }
+
+    Task task;
+    for (const Task &candidate : tasks) {
+        if (candidate.type == 1)
+            task = candidate;
+    }
+    const std::shared_ptr<BatchbayApp> app = BatchbayAppManager::instance()->getAppById(task.applicationId);
+    if (!app) {
+        log->logNormalCritical("start", "could not find application with ID", fromNumber(task.applicationId));
+        state = JobFailed;
+        return;
+    }
+
+    startedTimestamp = nowUtcSeconds();
+    BatchbaySettings *settings = BatchbaySettings::instance();
+    const std::string dir = getJobDir(*settings);
+    const std::string script = settings->getJobTemplateDir() + app->appName;
+    log->logNormalInfo("start", "starting new job", app->appName);
+
+    std::string name = projectName + " - " + designName;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    std::vector<std::string> arguments{"--job-name=" + name,
+                                       "--ntasks=" + fromNumber(task.numberOfTasks)};
+    if (task.numberOfNodes != 0)
+        arguments.push_back("--nodes=" + fromNumber(task.numberOfNodes));
+    if (task.numberOfCPUsPerTask != 0)
+        arguments.push_back("--cpus-per-task=" + fromNumber(task.numberOfCPUsPerTask));
+    if (!task.partitionName.empty())
+        arguments.push_back("--partition=" + task.partitionName);
+    if (task.hasPriority)
+        arguments.push_back("--priority=" + fromNumber(task.priority));
+    if (settings->getOversubscribe())
+        arguments.push_back("--oversubscribe");
+    arguments.push_back(script);
+    log->logNormalInfo("start", "submit args", join(arguments, " "));
+
+    const std::string jobArgs = join(task.args, " ");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("JOB_ARGS"), Q(jobArgs));
+    log->logNormalInfo("start", "application user args: ", jobArgs);
+
+    QStringList argumentList;
+    for (const std::string &argument : arguments)
+        argumentList << Q(argument);
+    const SlurmCommandResult result = SlurmCommand(Q(app->executable), argumentList)
+                                          .setWorkingDirectory(Q(dir))
+                                          .setEnvironment(environment)
+                                          .setChannels(SlurmCommand::Channels::Merged)
+                                          .setLimits(SlurmCommand::sSubmitStartMs, SlurmCommand::sSubmitFinishMs)
+                                          .run();
+
+    // A submission that sbatch itself reports as failed is never taken for a job, whatever
+    // number its message happens to end with.
+    const bool refused = result.finished && result.exitCode != 0;
+    slurmId = refused ? 0 : slurmIdFromAnswer(result.output);
+    if (slurmId != 0) {
+        log->logNormalInfo("start", "job queued", app->appName);
+        state = JobQueued;
+    } else {
+        log->logNormalCritical("start", "failed to aquire slurm id", result.output.toStdString());
+        state = JobFailed;
+    }
+    BatchbayJobStore::instance()->addOrUpdateJob(shared_from_this());
+}
+
+void Job::checkFinished()
+{
+    std::unique_lock<std::recursive_mutex> lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        std::string dir;
+        {
+            std::lock_guard<std::mutex> fields(mFieldsMutex);
+            dir = jobDir;
+        }
+        HXBLogger::instance()->logNormalWarn("checkFinished", "could not get lock", dir);
+        return;
+    }
+    const int current = state;
+    if (current == JobFinished || current == JobToBeCancelled || current == JobFailed
+        || current == JobFinalized)
+        return;
+
+    const SlurmCommandResult result
+        = SlurmCommand(QStringLiteral("squeue"),
+                       {QStringLiteral("--job=") + QString::number(int(slurmId)), QStringLiteral("--json")})
+              .setChannels(SlurmCommand::Channels::Separate)
+              .run();
+    applyReading(SlurmQueueSnapshot::fromCommand(result).lookup(slurmId));
+}
+
+void Job::applyReading(const SlurmJobReading &reading)
+{
+    bool readingError = false;
+    switch (reading.outcome) {
+    case SlurmJobReading::Outcome::NotFound:
+        state = JobFinished;
+        break;
+    case SlurmJobReading::Outcome::Error:
+        readingError = true;
+        break;
+    case SlurmJobReading::Outcome::Found:
+        if (reading.failedAt == "standard_output") {
+            readingError = true;
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> fields(mFieldsMutex);
+            stdOutPath = reading.stdOutPath;
+        }
+        if (reading.failedAt == "job_state") {
+            readingError = true;
+            break;
+        }
+        state = SlurmQueueSnapshot::jobStateFor(reading.stateWord, state);
+        parseErrorCount = 0;
+        if (reading.failedAt == "node") {
+            readingError = true;
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> fields(mFieldsMutex);
+            node = reading.node;
+        }
+        return;
+    }
+
+    if (readingError) {
+        if (parseErrorCount == 0) {
+            HXBLogger::instance()->logNormalWarn("checkFinished", "error parsing job response",
+                                                 reading.error);
+        }
+        ++parseErrorCount;
+    }
+    if (parseErrorCount == sMaxReadingErrors)
+        state = JobFailed;
+}
+
+void Job::cancel()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (slurmId >= 1) {
+        SlurmCommand(QStringLiteral("scancel"), {QString::number(int(slurmId))})
+            .setChannels(SlurmCommand::Channels::Merged)
+            .run();
+    }
+    state = JobFailed;
+}
+
+void Job::cleanup()
+{
+    BatchbayJobStore *store = BatchbayJobStore::instance();
+    if (!removeFiles) {
+        store->removeJob(jobId);
+        return;
+    }
+    HXBLogger *log = HXBLogger::instance();
+    log->logNormalInfo("cleanup", "in cleanup", jobId);
+
+    const std::string workDir = BatchbaySettings::instance()->getTmpDir();
+    std::string dir;
+    {
+        std::lock_guard<std::mutex> fields(mFieldsMutex);
+        dir = jobDir;
+    }
+    // A directory that was never resolved holds no files of this job: nothing to remove (and
+    // nothing to create just to remove it).
+    if (!dir.empty()) {
+        const QString absolute = absoluteClean(Q(dir));
+        const QFileInfo info(absolute);
+        if (!info.isSymLink() && info.isDir() && strictlyBelowWorkDir(absolute, workDir)) {
+            log->logNormalInfo("cleanup", "removing", S(absolute));
+            QDir(absolute).removeRecursively();
+        }
+    }
+
+    // The design and project levels go too once they are empty (rmdir removes nothing else).
+    const QString base = Q(workDir) + QLatin1Char('/');
+    auto removeIfEmpty = [&](const QString &path) {
+        if (strictlyBelowWorkDir(path, workDir) && !QFileInfo(path).isSymLink())
+            QDir().rmdir(path);
+    };
+    if (!designName.empty()) {
+        removeIfEmpty(base + (projectName.empty() ? QString() : Q(pathComponent(projectName)) + QLatin1Char('/'))
+                      + Q(pathComponent(designName)));
+    }
+    if (!projectName.empty())
+        removeIfEmpty(base + Q(pathComponent(projectName)));
+
+    store->removeJob(jobId);
+}
+
+std::string Job::getNode() const
+{
+    std::lock_guard<std::mutex> fields(mFieldsMutex);
+    return node;
+}
+
+std::string Job::getStdOutPath() const
+{
+    std::lock_guard<std::mutex> fields(mFieldsMutex);
+    return stdOutPath;
+}
+
+std::string Job::getStdOut() const
+{
+    const std::string path = getStdOutPath();
+    if (path.empty())
+        return {};
+    QFile file(Q(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const qint64 size = file.size();
+    if (size <= sMaxStdOutBytes || file.isSequential())
+        return file.read(sMaxStdOutBytes).toStdString();
+    // Of a longer file the end is what a user following the job wants to see.
+    const qint64 skipped = size - sMaxStdOutBytes;
+    file.seek(skipped);
+    return "[... " + fromNumber(static_cast<long long>(skipped)) + " bytes omitted ...]\n"
+           + file.read(sMaxStdOutBytes).toStdString();
+}

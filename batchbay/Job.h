@@ -11,6 +11,7 @@
 #include <vector>
 
 class BatchbaySettings;
+struct SlurmJobReading;
 
 // The states of a job; stateName() gives the name shown to clients.
 enum JobState : int {
@@ -48,7 +49,8 @@ struct Task
 //
 // Threads: state, slurmId and ownerId may be read without a lock from any thread. The other
 // fields are set while the job is created, by the operation that owns them, or under mutex;
-// jobDir is written once by getJobDir, so read it through getJobDir() or getJobInfo().
+// jobDir, node and stdOutPath change on the job thread while others read them: read them
+// through getJobDir(), getNode(), getStdOutPath() or getJobInfo().
 // Lock order: mutex, then sJobIdMutex, then dbMutex; mutex, then the job store's lock.
 class Job : public std::enable_shared_from_this<Job>
 {
@@ -88,6 +90,12 @@ public:
     std::string getStdOutPath() const;
 
     static constexpr qint64 sMaxStdOutBytes = 64LL * 1024 * 1024;
+    // After this many unreadable answers of Slurm in a row the job is given up as failed.
+    static constexpr int sMaxReadingErrors = 100;
+
+    // Applies one reading of Slurm's queue to the job, as checkFinished does after polling.
+    // The caller holds mutex.
+    void applyReading(const SlurmJobReading &reading);
 
     std::recursive_mutex mutex;
     std::atomic<int> state{JobWaitingForInput};
@@ -113,8 +121,9 @@ public:
     static std::mutex sJobIdMutex;
 
 private:
-    // Guards jobDir between its one write in getJobDir and getJobInfo, which takes no job lock.
-    mutable std::mutex mJobDirMutex;
+    // Guards jobDir, node and stdOutPath, which readers on other threads (the job list, the
+    // output request) read without the job's lock while the job thread writes them.
+    mutable std::mutex mFieldsMutex;
 
     // The run number of runId, allocated in BatchbayJOBCOUNTER on first use of the run.
     int runNumber() const;

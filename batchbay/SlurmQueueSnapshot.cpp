@@ -1,0 +1,367 @@
+#include "SlurmQueueSnapshot.h"
+
+#include "Job.h"
+#include "SlurmCommand.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <limits>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char *sUnknownJobMessage = "Invalid job id specified";
+constexpr int sUnknownJobErrorNumber = 2017;
+
+// A number as Slurm writes it: plain, floating (truncated), boolean, or wrapped as
+// {"set": …, "infinite": …, "number": N}. False for anything else, or a wrapped number that
+// is not set.
+bool readInt(const json &value, long long &out)
+{
+    if (value.is_number_integer()) {
+        out = value.is_number_unsigned() ? static_cast<long long>(value.get<unsigned long long>())
+                                         : value.get<long long>();
+        return true;
+    }
+    if (value.is_number_float()) {
+        const double d = value.get<double>();
+        if (!std::isfinite(d) || d > 9e18 || d < -9e18)
+            return false;
+        out = static_cast<long long>(d);
+        return true;
+    }
+    if (value.is_boolean()) {
+        out = value.get<bool>() ? 1 : 0;
+        return true;
+    }
+    if (value.is_object()) {
+        const auto set = value.find("set");
+        const auto number = value.find("number");
+        if (number == value.end() || (set != value.end() && set->is_boolean() && !set->get<bool>()))
+            return false;
+        if (const auto infinite = value.find("infinite");
+            infinite != value.end() && infinite->is_boolean() && infinite->get<bool>())
+            return false;
+        return readInt(*number, out);
+    }
+    return false;
+}
+
+bool readJobId(const json &entry, int &id)
+{
+    if (!entry.is_object())
+        return false;
+    const auto found = entry.find("job_id");
+    long long value = 0;
+    if (found == entry.end() || !readInt(*found, value))
+        return false;
+    id = static_cast<int>(value);
+    return true;
+}
+
+std::string stringMember(const json &entry, const char *name)
+{
+    const auto found = entry.find(name);
+    return found != entry.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+std::string numberMember(const json &entry, const char *name, const std::string &fallback)
+{
+    const auto found = entry.find(name);
+    long long value = 0;
+    if (found == entry.end() || !readInt(*found, value))
+        return fallback;
+    return std::to_string(value);
+}
+
+bool mentionsUnknownJob(const json &errors)
+{
+    for (const json &error : errors) {
+        if (!error.is_object())
+            continue;
+        long long number = 0;
+        if (const auto n = error.find("error_number"); n != error.end() && readInt(*n, number)
+                                                        && number == sUnknownJobErrorNumber)
+            return true;
+        for (const char *key : {"error", "description"}) {
+            if (stringMember(error, key).find(sUnknownJobMessage) != std::string::npos)
+                return true;
+        }
+    }
+    return false;
+}
+
+std::string describeErrors(const json &errors)
+{
+    std::string text;
+    for (const json &error : errors) {
+        std::string line = error.is_object() ? stringMember(error, "description") : std::string();
+        if (error.is_object() && line.empty())
+            line = stringMember(error, "error");
+        if (line.empty())
+            line = error.dump(-1, ' ', false, json::error_handler_t::replace);
+        if (!text.empty())
+            text += "; ";
+        text += line;
+    }
+    return text;
+}
+
+// Expands the file-name patterns Slurm allows in --output: %% %j %x %u %A %a, each with an
+// optional zero-padding width (%4j). Other patterns are kept as they are.
+std::string expandPattern(const std::string &pattern, const json &entry, const std::string &jobId)
+{
+    const std::string arrayJob = numberMember(entry, "array_job_id", "0");
+    const std::string arrayTask = numberMember(entry, "array_task_id", "4294967294");
+    std::string out;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%' || i + 1 == pattern.size()) {
+            out += pattern[i];
+            continue;
+        }
+        size_t j = i + 1;
+        size_t width = 0;
+        while (j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9' && width < 100)
+            width = width * 10 + size_t(pattern[j++] - '0');
+        if (j == pattern.size()) {
+            out += pattern.substr(i);
+            break;
+        }
+        std::string value;
+        bool numeric = true;
+        switch (pattern[j]) {
+        case '%':
+            value = "%";
+            numeric = false;
+            break;
+        case 'j':
+            value = jobId;
+            break;
+        case 'A':
+            value = arrayJob == "0" ? jobId : arrayJob;
+            break;
+        case 'a':
+            value = arrayTask;
+            break;
+        case 'x':
+            value = stringMember(entry, "name");
+            numeric = false;
+            break;
+        case 'u':
+            value = stringMember(entry, "user_name");
+            numeric = false;
+            break;
+        default:
+            out += pattern.substr(i, j - i + 1);
+            i = j;
+            continue;
+        }
+        if (numeric && value.size() < width)
+            value.insert(0, width - value.size(), '0');
+        out += value;
+        i = j;
+    }
+    return out;
+}
+
+// The node list of an entry: "job_resources"."nodes" (a string, or an object with "list"),
+// else the top-level "nodes". False when a member that is there is of another type.
+bool readNode(const json &entry, std::string &node)
+{
+    node.clear();
+    if (const auto resources = entry.find("job_resources"); resources != entry.end()) {
+        if (resources->is_object()) {
+            if (const auto nodes = resources->find("nodes"); nodes != resources->end()) {
+                const json *value = &*nodes;
+                if (nodes->is_object()) {
+                    const auto list = nodes->find("list");
+                    if (list == nodes->end())
+                        return false;
+                    value = &*list;
+                }
+                if (!value->is_string())
+                    return false;
+                node = value->get<std::string>();
+            }
+        }
+    }
+    if (node.empty()) {
+        if (const auto nodes = entry.find("nodes"); nodes != entry.end()) {
+            if (!nodes->is_string())
+                return false;
+            node = nodes->get<std::string>();
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+SlurmQueueSnapshot SlurmQueueSnapshot::fromCommand(const SlurmCommandResult &result)
+{
+    if (!result.started) {
+        SlurmQueueSnapshot snapshot;
+        snapshot.mError = "squeue could not be started";
+        return snapshot;
+    }
+    if (!result.finished && !result.truncated) {
+        SlurmQueueSnapshot snapshot;
+        snapshot.mError = "squeue did not finish in time";
+        return snapshot;
+    }
+    if (result.truncated) {
+        SlurmQueueSnapshot snapshot;
+        snapshot.mError = "squeue answered more than the size limit";
+        return snapshot;
+    }
+    return fromOutput(result.output.toStdString(), result.exitCode, result.errors.toStdString());
+}
+
+SlurmQueueSnapshot SlurmQueueSnapshot::fromOutput(const std::string &output, int exitCode,
+                                                  const std::string &standardError)
+{
+    SlurmQueueSnapshot snapshot;
+    const bool unknownOnStderr = standardError.find(sUnknownJobMessage) != std::string::npos;
+
+    auto document = std::make_shared<json>(json::parse(output, nullptr, false, false));
+    if (document->is_discarded() || !document->is_object()) {
+        if (exitCode != 0 && unknownOnStderr) {
+            snapshot.mState = State::Unknown;
+            return snapshot;
+        }
+        snapshot.mError = document->is_discarded() ? "answer is not JSON" : "answer is not a JSON object";
+        if (exitCode != 0)
+            snapshot.mError += " (exit status " + std::to_string(exitCode) + ")";
+        return snapshot;
+    }
+
+    const auto errors = document->find("errors");
+    const bool hasErrors = errors != document->end() && !errors->is_null()
+                           && !(errors->is_array() && errors->empty());
+    if (hasErrors || exitCode != 0) {
+        if ((hasErrors && errors->is_array() && mentionsUnknownJob(*errors)) || unknownOnStderr) {
+            snapshot.mState = State::Unknown;
+            return snapshot;
+        }
+        snapshot.mError = hasErrors ? "Slurm reported: " + describeErrors(*errors)
+                                    : "exit status " + std::to_string(exitCode);
+        return snapshot;
+    }
+
+    snapshot.mState = State::Readable;
+    snapshot.mDocument = document;
+    const auto jobs = document->find("jobs");
+    if (jobs == document->end() || jobs->is_null())
+        return snapshot;
+    if (!jobs->is_array() && !jobs->is_object()) {
+        snapshot.mState = State::Unreadable;
+        snapshot.mError = "\"jobs\" is neither an array nor an object";
+        return snapshot;
+    }
+    snapshot.mEntries.reserve(jobs->size());
+    for (const json &entry : *jobs) {
+        int id = 0;
+        if (!readJobId(entry, id)) {
+            snapshot.mFirstBadEntry = snapshot.mEntries.size();
+            snapshot.mBadEntryError = "an entry has no numeric \"job_id\"";
+            break;
+        }
+        snapshot.mFirstEntry.emplace(id, snapshot.mEntries.size());
+        snapshot.mEntries.push_back(&entry);
+    }
+    return snapshot;
+}
+
+SlurmJobReading SlurmQueueSnapshot::lookup(int slurmId) const
+{
+    SlurmJobReading reading;
+    switch (mState) {
+    case State::Unreadable:
+        reading.error = mError;
+        return reading;
+    case State::Unknown:
+        reading.outcome = SlurmJobReading::Outcome::NotFound;
+        return reading;
+    case State::Readable:
+        break;
+    }
+
+    const auto found = mFirstEntry.find(slurmId);
+    if (found == mFirstEntry.end()) {
+        if (mFirstBadEntry != SIZE_MAX) {
+            reading.error = mBadEntryError;
+            return reading;
+        }
+        reading.outcome = SlurmJobReading::Outcome::NotFound;
+        return reading;
+    }
+
+    const json &entry = *mEntries[found->second];
+    reading.outcome = SlurmJobReading::Outcome::Found;
+    if (!outputPath(entry, reading.stdOutPath)) {
+        reading.failedAt = "standard_output";
+        return reading;
+    }
+    const auto state = entry.find("job_state");
+    const json *word = nullptr;
+    if (state != entry.end()) {
+        if (state->is_string())
+            word = &*state;
+        else if (state->is_array() && !state->empty() && state->front().is_string())
+            word = &state->front();
+    }
+    if (!word) {
+        reading.failedAt = "job_state";
+        return reading;
+    }
+    reading.stateWord = word->get<std::string>();
+    if (!readNode(entry, reading.node))
+        reading.failedAt = "node";
+    return reading;
+}
+
+int SlurmQueueSnapshot::jobStateFor(const std::string &stateWord, int currentState)
+{
+    if (stateWord == "RUNNING")
+        return JobRunning;
+    if (stateWord == "PENDING")
+        return JobQueued;
+    if (stateWord == "COMPLETED")
+        return JobFinished;
+    // Cancelled, and every way Slurm ends a job that did not complete.
+    static const char *const failed[] = {"CANCELLED", "FAILED",        "TIMEOUT",   "NODE_FAIL",
+                                         "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE"};
+    for (const char *word : failed) {
+        if (stateWord == word)
+            return JobFailed;
+    }
+    return currentState;
+}
+
+bool SlurmQueueSnapshot::outputPath(const json &entry, std::string &path)
+{
+    path.clear();
+    const std::string jobId = numberMember(entry, "job_id", "0");
+    if (const auto expanded = entry.find("stdout_expanded");
+        expanded != entry.end() && expanded->is_string() && !expanded->get<std::string>().empty()) {
+        path = expanded->get<std::string>();
+    } else {
+        const auto given = entry.find("standard_output");
+        if (given == entry.end() || !given->is_string())
+            return false;
+        std::string pattern = given->get<std::string>();
+        if (pattern.empty()) {
+            const bool array = numberMember(entry, "array_task_id", "") != "";
+            pattern = array ? "slurm-%A_%a.out" : "slurm-%j.out";
+        }
+        path = expandPattern(pattern, entry, jobId);
+    }
+    if (!path.empty() && path.front() != '/') {
+        const std::string cwd = stringMember(entry, "current_working_directory");
+        if (!cwd.empty())
+            path = cwd + (cwd.back() == '/' ? "" : "/") + path;
+    }
+    return true;
+}

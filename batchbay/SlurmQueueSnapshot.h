@@ -1,0 +1,81 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+struct SlurmCommandResult;
+
+// What Slurm's queue says about one Slurm job.
+struct SlurmJobReading
+{
+    enum class Outcome {
+        Found,    // the job is listed; see the fields below
+        NotFound, // Slurm answered and does not know the job (not listed, or purged)
+        Error,    // the answer could not be read: nothing is known about the job
+    };
+    Outcome outcome = Outcome::Error;
+
+    // For Found, filled in order; reading stops at the first member that cannot be read, and
+    // failedAt names it (empty when all three were read).
+    std::string stdOutPath; // absolute path of the job's output file, expanded
+    std::string stateWord;  // Slurm's base state, e.g. "RUNNING"
+    std::string node;       // node list, e.g. "cn[1-2]"; empty while pending
+    std::string failedAt;   // "standard_output", "job_state" or "node"
+
+    std::string error; // for Error: why
+};
+
+// A parsed answer of `squeue --json` (every Slurm from 22.05 on: data_parser v0.0.38 to
+// v0.0.44), which can be asked about any number of Slurm IDs.
+//
+// Reading rules: the top level must be an object; a missing or null "jobs" lists no job;
+// "jobs" is an array or an object whose values are the entries. Entries are walked in order
+// and the first whose "job_id" equals the ID is the job; an entry before it that is not an
+// object with a numeric "job_id" makes the answer unreadable for that ID. Numbers may be
+// plain, floating (truncated), boolean, or wrapped as {"set": true, "number": N}.
+//
+// An answer with a non-empty top-level "errors", a non-zero exit status, or a program that
+// did not finish is unreadable, except when it says that the job ID is not known to Slurm
+// ("Invalid job id specified", error 2017, in "errors" or on standard error), which is how
+// Slurm answers for a job it has purged: that job is not found.
+//
+// Immutable once built; may be read from any thread.
+class SlurmQueueSnapshot
+{
+public:
+    static SlurmQueueSnapshot fromCommand(const SlurmCommandResult &result);
+    // standardError is only searched for the unknown-job message.
+    static SlurmQueueSnapshot fromOutput(const std::string &output, int exitCode = 0,
+                                         const std::string &standardError = std::string());
+
+    SlurmJobReading lookup(int slurmId) const;
+
+    // Maps Slurm's base state to a job state; currentState when the word changes nothing.
+    static int jobStateFor(const std::string &stateWord, int currentState);
+
+    // Where Slurm writes the entry's standard output: "stdout_expanded" when non-empty, else
+    // "standard_output" with its %-patterns expanded, else Slurm's default slurm-%j.out;
+    // relative paths are taken from the job's "current_working_directory". Empty when
+    // "standard_output" is not a string.
+    static bool outputPath(const nlohmann::json &entry, std::string &path);
+
+private:
+    SlurmQueueSnapshot() = default;
+
+    enum class State { Readable, Unknown, Unreadable };
+    State mState = State::Unreadable;
+    std::string mError;
+    std::shared_ptr<const nlohmann::json> mDocument;
+    // Slurm ID -> position of its first entry.
+    std::unordered_map<int, size_t> mFirstEntry;
+    // Position of the first entry that has no readable "job_id"; entries from there on are
+    // unknown.
+    size_t mFirstBadEntry = SIZE_MAX;
+    std::string mBadEntryError;
+    std::vector<const nlohmann::json *> mEntries;
+};
