@@ -431,6 +431,11 @@ void Job::cancel()
 
 void Job::cleanup()
 {
+    cleanup(*BatchbaySettings::instance());
+}
+
+void Job::cleanup(const BatchbaySettings &settings)
+{
     BatchbayJobStore *store = BatchbayJobStore::instance();
     if (!removeFiles) {
         store->removeJob(jobId);
@@ -439,7 +444,7 @@ void Job::cleanup()
     HXBLogger *log = HXBLogger::instance();
     log->logNormalInfo("cleanup", "in cleanup", jobId);
 
-    const std::string workDir = BatchbaySettings::instance()->getTmpDir();
+    const std::string workDir = settings.getTmpDir();
     std::string dir;
     {
         std::lock_guard<std::mutex> fields(mFieldsMutex);

@@ -82,6 +82,8 @@ public:
     void cancel();
     // Removes the job's directory (when removeFiles) and the job from the store. Takes no lock.
     void cleanup();
+    // The same against the given settings.
+    void cleanup(const BatchbaySettings &settings);
     // The job's Slurm output as recorded by the last good poll; empty while none is known.
     // At most sMaxStdOutBytes: of a longer file the end is returned. Any thread.
     std::string getStdOut() const;

@@ -1,0 +1,307 @@
+// Job operations against substitute Slurm tools, for the answers a real cluster cannot be made
+// to give on demand: garbage, silence, hangs, long error streaks, a controller that is down,
+// and queues of thousands of jobs. The live cluster tests cover everything else.
+#include "BatchbayCtrl.h"
+#include "BatchbayJobStore.h"
+#include "BatchbaySettings.h"
+#include "BridgeTestEnv.h"
+#include "Job.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class JobSlurmTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        bin = env.path(QStringLiteral("bin"));
+        QDir().mkpath(bin);
+        // squeue and scancel print what the test put in answer.* and note their arguments.
+        writeTool(QStringLiteral("squeue"),
+                  "echo \"$@\" >> \"$D/squeue.calls\"\n"
+                  "[ -f \"$D/answer.sleep\" ] && sleep \"$(cat \"$D/answer.sleep\")\"\n"
+                  "[ -f \"$D/answer.err\" ] && cat \"$D/answer.err\" >&2\n"
+                  "cat \"$D/answer.out\" 2>/dev/null\n"
+                  "exit \"$(cat \"$D/answer.status\" 2>/dev/null || echo 0)\"\n");
+        writeTool(QStringLiteral("scancel"), "echo \"$@\" >> \"$D/scancel.calls\"\n");
+        savedPath = qgetenv("PATH");
+        qputenv("PATH", bin.toUtf8() + ":" + savedPath);
+        qputenv("D", bin.toUtf8());
+        BatchbayJobStore::instance();
+    }
+
+    void TearDown() override
+    {
+        qputenv("PATH", savedPath);
+        qunsetenv("D");
+    }
+
+    void writeTool(const QString &name, const QByteArray &body)
+    {
+        const QString path = bin + QLatin1Char('/') + name;
+        BridgeTestEnv::writeFile(path, "#!/bin/sh\n" + body);
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    }
+
+    void answer(const QByteArray &out, int status = 0, const QByteArray &err = QByteArray())
+    {
+        BridgeTestEnv::writeFile(bin + QStringLiteral("/answer.out"), out);
+        BridgeTestEnv::writeFile(bin + QStringLiteral("/answer.status"), QByteArray::number(status));
+        BridgeTestEnv::writeFile(bin + QStringLiteral("/answer.err"), err);
+    }
+
+    QByteArray calls(const QString &tool) const
+    {
+        QFile file(bin + QLatin1Char('/') + tool + QStringLiteral(".calls"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static QByteArray sampleFile(const char *name)
+    {
+        QFile file(QStringLiteral(HXB_TEST_DATA_DIR "/slurm/") + QLatin1String(name));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+        return file.readAll();
+    }
+
+    static std::shared_ptr<Job> runningJob(int slurmId)
+    {
+        auto job = std::make_shared<Job>();
+        job->jobId = "J" + std::to_string(slurmId);
+        job->slurmId = slurmId;
+        job->state = JobRunning;
+        return job;
+    }
+
+    BridgeTestEnv env;
+    QString bin;
+    QByteArray savedPath;
+};
+
+TEST_F(JobSlurmTest, PollAsksForTheJobAndFollowsItsState)
+{
+    auto job = runningJob(2);
+    answer(sampleFile("squeue-pending.json"));
+    job->checkFinished();
+    EXPECT_EQ(calls(QStringLiteral("squeue")), "--job=2 --json\n");
+    EXPECT_EQ(job->state, JobQueued);
+    EXPECT_EQ(job->getStdOutPath(), "/tmp/local-slurm-samples/slurm-2.out");
+
+    answer(sampleFile("squeue-running.json"));
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobRunning);
+    EXPECT_EQ(job->getNode(), "vm");
+    EXPECT_EQ(job->getJobInfo().node, "vm");
+
+    answer(sampleFile("squeue-completed.json"));
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobFinished);
+
+    // A finished job is not polled again.
+    job->checkFinished();
+    EXPECT_EQ(calls(QStringLiteral("squeue")).count('\n'), 3);
+}
+
+TEST_F(JobSlurmTest, UnreadableAnswersFailTheJobOnlyAtTheHundredthInARow)
+{
+    auto job = runningJob(7);
+    // The controller being down is not the job being finished: exit 0, no jobs, an error.
+    answer(sampleFile("squeue-controller-down.json"));
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobRunning);
+    EXPECT_EQ(job->parseErrorCount, 1);
+
+    const QByteArray garbage[] = {"", "not json", "{\"jobs\": [{\"job_id\": \"7\"}]}"};
+    for (int i = 1; i < 99; ++i) {
+        answer(garbage[i % 3], i % 2);
+        job->checkFinished();
+    }
+    EXPECT_EQ(job->parseErrorCount, 99);
+    EXPECT_EQ(job->state, JobRunning);
+
+    // A good answer in between starts the count again.
+    answer(R"({"jobs": [{"job_id": 7, "standard_output": "", "job_state": ["RUNNING"]}]})");
+    job->checkFinished();
+    EXPECT_EQ(job->parseErrorCount, 0);
+    for (int i = 0; i < Job::sMaxReadingErrors - 1; ++i) {
+        answer("garbage");
+        job->checkFinished();
+    }
+    EXPECT_EQ(job->state, JobRunning);
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobFailed);
+}
+
+TEST_F(JobSlurmTest, AJobSlurmHasPurgedIsFinished)
+{
+    // How Slurm 23.02 and later answer for a job gone after MinJobAge.
+    auto job = runningJob(11500);
+    answer("", 1, "slurm_load_jobs error: Invalid job id specified\n");
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobFinished);
+    EXPECT_EQ(job->parseErrorCount, 0);
+}
+
+TEST_F(JobSlurmTest, AHangingSqueueIsStoppedAtTheLimit)
+{
+    auto job = runningJob(3);
+    BridgeTestEnv::writeFile(bin + QStringLiteral("/answer.sleep"), "60");
+    QElapsedTimer timer;
+    timer.start();
+    job->checkFinished();
+    EXPECT_LT(timer.elapsed(), 20000);
+    EXPECT_EQ(job->state, JobRunning);
+    EXPECT_EQ(job->parseErrorCount, 1);
+}
+
+TEST_F(JobSlurmTest, FindsItsJobInAQueueOfThousands)
+{
+    QByteArray out = "{\"errors\": [], \"jobs\": [";
+    for (int id = 1; id <= 5000; ++id) {
+        out += (id > 1 ? "," : "") + QByteArray("{\"job_id\": ") + QByteArray::number(id)
+               + ", \"standard_output\": \"/o/%j\", \"job_state\": \"" + (id == 4321 ? "PENDING" : "RUNNING")
+               + "\", \"nodes\": \"n" + QByteArray::number(id % 7) + "\"}";
+    }
+    answer(out + "]}");
+    auto job = runningJob(4321);
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobQueued);
+    EXPECT_EQ(job->getStdOutPath(), "/o/4321");
+    EXPECT_EQ(job->getNode(), "n2");
+}
+
+TEST_F(JobSlurmTest, CancelRunsScancelOnlyForASlurmJob)
+{
+    for (int id : {-1, 0}) {
+        auto job = runningJob(id);
+        job->state = JobToBeCancelled;
+        job->cancel();
+        EXPECT_EQ(job->state, JobFailed);
+    }
+    EXPECT_EQ(calls(QStringLiteral("scancel")), "");
+    auto job = runningJob(42);
+    job->cancel();
+    EXPECT_EQ(job->state, JobFailed);
+    EXPECT_EQ(calls(QStringLiteral("scancel")), "42\n");
+}
+
+TEST_F(JobSlurmTest, ControllerSortsJobsByState)
+{
+    answer(sampleFile("squeue-completed.json"));
+    BatchbayCtrl controller;
+    auto waiting = std::make_shared<Job>();
+    auto polled = runningJob(2);
+    auto finalized = runningJob(9);
+    finalized->state = JobFinalized;
+    auto unknown = runningJob(10);
+    unknown->state = 9;
+    BatchbayJobStore::instance()->addOrUpdateJob(finalized);
+    for (const auto &job : {waiting, polled, finalized, unknown})
+        controller.push(job);
+
+    ASSERT_TRUE(hxbtest::waitUntil([&] { return polled->state == JobFinished; }, 10000));
+    ASSERT_TRUE(hxbtest::waitUntil([&] { return !BatchbayJobStore::instance()->getJobById("J9"); }, 5000));
+    const quint64 passes = controller.passCount();
+    ASSERT_TRUE(hxbtest::waitUntil([&] { return controller.passCount() > passes + 2; }, 5000));
+    controller.stopAll();
+    // The waiting and the finished job circulate; the finalised and the unknown one left.
+    EXPECT_EQ(controller.mQueue.unsafe_size(), 0u); // stopAll discards what is queued
+    EXPECT_EQ(waiting->state, JobWaitingForInput);
+    EXPECT_EQ(calls(QStringLiteral("squeue")), "--job=2 --json\n");
+    EXPECT_EQ(waiting.use_count(), 1);
+}
+
+class JobCleanupTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        settings = env.settings();
+        work = QString::fromStdString(settings->getTmpDir());
+        QDir().mkpath(work);
+    }
+
+    std::shared_ptr<Job> jobIn(const QString &dir, bool removeFiles)
+    {
+        auto job = std::make_shared<Job>();
+        job->jobId = "C" + std::to_string(++count);
+        job->removeFiles = removeFiles;
+        job->jobDir = dir.toStdString();
+        BatchbayJobStore::instance()->addOrUpdateJob(job);
+        return job;
+    }
+
+    BridgeTestEnv env;
+    std::unique_ptr<BatchbaySettings> settings;
+    QString work;
+    int count = 0;
+};
+
+TEST_F(JobCleanupTest, RemovesOnlyADirectoryStrictlyBelowTheWorkDirectory)
+{
+    const QString kept = work + QStringLiteral("/P/keep/");
+    BridgeTestEnv::writeFile(kept + QStringLiteral("out.txt"));
+    auto keep = jobIn(kept, false);
+    keep->cleanup(*settings);
+    EXPECT_TRUE(QFileInfo::exists(kept + QStringLiteral("out.txt")));
+    EXPECT_FALSE(BatchbayJobStore::instance()->getJobById(keep->jobId));
+
+    auto removed = std::make_shared<Job>();
+    removed->jobId = "R";
+    removed->projectName = "P";
+    removed->designName = "D";
+    removed->removeFiles = true;
+    removed->jobDir = (work + QStringLiteral("/P/D/")).toStdString();
+    BridgeTestEnv::writeFile(work + QStringLiteral("/P/D/sub/out.txt"));
+    removed->cleanup(*settings);
+    EXPECT_FALSE(QFileInfo::exists(work + QStringLiteral("/P/D")));
+    EXPECT_TRUE(QFileInfo::exists(kept)); // the project level still holds another job
+
+    // Never the work directory, a sibling that merely shares its prefix, or a link out of it.
+    const QString sibling = work.chopped(1) + QStringLiteral("2/x/");
+    const QString outside = env.path(QStringLiteral("outside/"));
+    BridgeTestEnv::writeFile(sibling + QStringLiteral("f"));
+    BridgeTestEnv::writeFile(outside + QStringLiteral("f"));
+    QFile::link(outside, work + QStringLiteral("/link"));
+    BridgeTestEnv::writeFile(work + QStringLiteral("/other/f"));
+    for (const QString &dir : {work, work + QStringLiteral("/"), sibling, work + QStringLiteral("/link/"),
+                               work + QStringLiteral("/P/../")}) {
+        auto job = jobIn(dir, true);
+        job->cleanup(*settings);
+        EXPECT_FALSE(BatchbayJobStore::instance()->getJobById(job->jobId)) << dir.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(sibling + QStringLiteral("f")));
+    EXPECT_TRUE(QFileInfo::exists(outside + QStringLiteral("f")));
+    EXPECT_TRUE(QFileInfo::exists(work + QStringLiteral("/other/f")));
+}
+
+TEST_F(JobCleanupTest, OutputIsReadWholeUpToTheBoundAndItsEndBeyond)
+{
+    auto job = std::make_shared<Job>();
+    EXPECT_EQ(job->getStdOut(), ""); // no poll yet, no path
+    const QString path = env.path(QStringLiteral("slurm-1.out"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("head\n");
+    file.resize(Job::sMaxStdOutBytes + 5);
+    file.seek(Job::sMaxStdOutBytes);
+    file.write("tail\n");
+    file.close();
+    job->stdOutPath = path.toStdString();
+    const std::string out = job->getStdOut();
+    EXPECT_EQ(out.rfind("[... 5 bytes omitted ...]\n", 0), 0u);
+    EXPECT_EQ(out.size(), std::string("[... 5 bytes omitted ...]\n").size() + Job::sMaxStdOutBytes);
+    EXPECT_EQ(out.substr(out.size() - 5), "tail\n");
+
+    file.resize(9);
+    EXPECT_EQ(job->getStdOut(), std::string("head\n\0\0\0\0", 9));
+}
+
+} // namespace

@@ -1,0 +1,183 @@
+#include "Job.h"
+#include "SlurmQueueSnapshot.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Outcome = SlurmJobReading::Outcome;
+
+std::string sample(const std::string &name)
+{
+    QFile file(QStringLiteral(HXB_TEST_DATA_DIR "/slurm/") + QString::fromStdString(name));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+    return file.readAll().toStdString();
+}
+
+struct SampleCase
+{
+    const char *file;
+    int slurmId;
+    int state; // job state after the reading, starting from "running"
+    const char *node;
+    const char *stdOutPath;
+};
+
+// Real answers of Slurm 22.05 (captured here) and of 23.02 to 25.11, one job each.
+TEST(SlurmQueueSnapshotTest, ReadsEveryRecordedSlurmVersion)
+{
+    const SampleCase cases[] = {
+        // 22.05: job_state a string, standard_output empty or an unexpanded pattern,
+        // job_resources absent while pending, every job listed whatever --job= asked.
+        {"squeue-pending.json", 2, JobQueued, "", "/tmp/local-slurm-samples/slurm-2.out"},
+        {"squeue-running.json", 2, JobRunning, "vm", "/tmp/local-slurm-samples/slurm-2.out"},
+        {"squeue-completed.json", 2, JobFinished, "vm", "/tmp/local-slurm-samples/slurm-2.out"},
+        {"squeue-failed.json", 3, JobFailed, "vm", "/tmp/local-slurm-samples/out-3.txt"},
+        {"squeue-cancelled.json", 4, JobFailed, "vm", "/tmp/local-slurm-samples/slurm-4.out"},
+        {"squeue-all-options.json", 5, JobFailed, "", "/tmp/local-slurm-samples/slurm-5.out"},
+        {"squeue-all-options.json", 7, JobQueued, "", "/dev/null"},
+        {"squeue-after-purge.json", 22, JobFinished, "vm", "/dev/null"},
+        // 23.02, 23.11 (v0.0.39/40): nodes a string, job_resources {} while pending.
+        {"modern/23.02-v0.0.39-squeue-rest-pending.json", 326, JobQueued, "", "/home/jcampbell/slurm-326.out"},
+        {"modern/23.02-v0.0.39-squeue-rest-running.json", 310, JobRunning, "cn[052-067]", "/home/cgross/slurm-310.out"},
+        {"modern/23.02-v0.0.39-squeue-cli-array-held.json", 52175550, JobQueued, "",
+         "/work/wshenyi/dtu_regr/rvsys/./logs/slurm-52175550.out"},
+        {"modern/23.11-v0.0.40-squeue-rest-completed.json", 777, JobFinished, "cn1", "/home/cpotter/slurm-777.out"},
+        {"modern/23.11-v0.0.40-squeue-rest-list.json", 776, JobFailed, "cn1", "/home/emendoza/slurm-776.out"},
+        // 24.05, 24.11 (v0.0.41/42): nodes an object with "list"; job_resources null pending.
+        {"modern/24.05-v0.0.41-squeue-rest-running.json", 649722, JobRunning, "cn001", "/home/ksoto/slurm-649722.out"},
+        {"modern/24.05-v0.0.41-squeue-rest-list.json", 649717, JobFailed, "cn001", "/home/ksoto/slurm-649717.out"},
+        {"modern/24.11-v0.0.42-squeue-rest-pending.json", 6370, JobQueued, "", "/home/jbeck/slurm-6370.out"},
+        {"modern/24.11-v0.0.42-squeue-rest-running-multinode.json", 6371, JobRunning, "ia[1-2]", "/home/jthomas/slurm-6371.out"},
+        {"modern/24.11-v0.0.42-squeue-rest-list.json", 6355, JobFailed, "ia1", "/home/progers/slurm-6355.out"},
+        // 25.05 (v0.0.43): standard_output and stdout_expanded empty -> Slurm's default name.
+        {"modern/25.05-v0.0.43-squeue-rest-running.json", 4739, JobRunning, "cn1", "/home/progers/slurm-4739.out"},
+        {"modern/25.05-v0.0.43-squeue-rest-list.json", 2195, JobFailed, "", "/dev/null"},
+        // 25.11 (v0.0.44): an unexpanded pattern beside stdout_expanded.
+        {"modern/25.11-v0.0.44-squeue-rest-completed.json", 5749, JobFinished, "cn1", "/home/vhartman/slurm-5749.out"},
+        {"modern/25.11-v0.0.44-squeue-rest-running-multinode.json", 5679, JobRunning, "gpu[1-2]", "/home/dperez/slurm-5679.out"},
+        {"modern/25.11-v0.0.41-squeue-rest-running.json", 16, JobRunning, "cn3", "/home/jthomas/slurm-16.out"},
+    };
+    for (const SampleCase &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " job " + std::to_string(c.slurmId));
+        const SlurmJobReading reading = SlurmQueueSnapshot::fromOutput(sample(c.file)).lookup(c.slurmId);
+        ASSERT_EQ(reading.outcome, Outcome::Found) << reading.error;
+        EXPECT_EQ(reading.failedAt, "");
+        EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(reading.stateWord, JobRunning), c.state);
+        EXPECT_EQ(reading.node, c.node);
+        EXPECT_EQ(reading.stdOutPath, c.stdOutPath);
+    }
+}
+
+TEST(SlurmQueueSnapshotTest, TellsAJobSlurmDoesNotKnowFromAnAnswerThatCannotBeRead)
+{
+    struct Case
+    {
+        std::string output;
+        int exitCode;
+        std::string standardError;
+        Outcome outcome;
+    } const cases[] = {
+        {sample("squeue-empty-queue.json"), 0, "", Outcome::NotFound},
+        {sample("squeue-running.json"), 0, "", Outcome::NotFound}, // lists jobs 1 and 2 only
+        {R"({"meta": {}})", 0, "", Outcome::NotFound},
+        {R"({"jobs": null})", 0, "", Outcome::NotFound},
+        // Purged after MinJobAge on 23.02 and later: error 2017, in the JSON or on stderr.
+        {sample("modern/25.11-v0.0.44-squeue-rest-unfound.json"), 0, "", Outcome::NotFound},
+        {"", 1, "slurm_load_jobs error: Invalid job id specified\n", Outcome::NotFound},
+        // Controller down: exit 0, no jobs, but an error. Never "finished".
+        {sample("squeue-controller-down.json"), 0, "", Outcome::Error},
+        {R"({"jobs": [], "errors": ["boom"]})", 0, "", Outcome::Error},
+        {R"({"jobs": []})", 1, "squeue: error: something else", Outcome::Error},
+        {"", 0, "", Outcome::Error},
+        {"garbage", 0, "", Outcome::Error},
+        {"[1, 2]", 0, "", Outcome::Error},
+        {R"({"jobs": 5})", 0, "", Outcome::Error},
+        {R"({"jobs": [{"job_id": "9"}]})", 0, "", Outcome::Error},
+        {R"({"jobs": [17]})", 0, "", Outcome::Error},
+        {R"({"jobs": [{"job_id": 9}, {"nope": 1}]})", 0, "", Outcome::Error}, // not 99, bad entry
+        {"{\"jobs\": [] /* comment */}", 0, "", Outcome::Error},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.output.substr(0, 80));
+        EXPECT_EQ(SlurmQueueSnapshot::fromOutput(c.output, c.exitCode, c.standardError).lookup(99).outcome,
+                  c.outcome);
+    }
+}
+
+TEST(SlurmQueueSnapshotTest, ReadsTheFirstMatchingEntryAndStopsAtTheFirstBadMember)
+{
+    // A match before a bad entry is still found; an object of jobs works like an array.
+    auto first = SlurmQueueSnapshot::fromOutput(
+                     R"({"jobs": {"a": {"job_id": 1.9, "standard_output": "o", "job_state": ["RUNNING", "COMPLETING"],
+                          "current_working_directory": "/w", "job_resources": {"nodes": {"list": "n1"}}},
+                                  "b": {"bad": true}}})")
+                     .lookup(1);
+    EXPECT_EQ(first.outcome, Outcome::Found);
+    EXPECT_EQ(first.stdOutPath, "/w/o");
+    EXPECT_EQ(first.stateWord, "RUNNING");
+    EXPECT_EQ(first.node, "n1");
+
+    struct Case
+    {
+        const char *entry;
+        const char *failedAt;
+    } const cases[] = {
+        {R"({"job_id": true, "job_state": "RUNNING"})", "standard_output"},
+        {R"({"job_id": 1, "standard_output": 3, "job_state": "RUNNING"})", "standard_output"},
+        {R"({"job_id": 1, "standard_output": "", "job_state": []})", "job_state"},
+        {R"({"job_id": 1, "standard_output": "", "job_state": [7]})", "job_state"},
+        {R"({"job_id": {"set": true, "number": 1}, "standard_output": "", "job_state": "PENDING", "nodes": 4})", "node"},
+        {R"({"job_id": 1, "standard_output": "", "job_state": "RUNNING", "job_resources": {"nodes": {"count": 1}}})", "node"},
+        {R"({"job_id": 1, "standard_output": "", "job_state": "RUNNING", "job_resources": {}, "nodes": "top"})", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.entry);
+        const SlurmJobReading reading
+            = SlurmQueueSnapshot::fromOutput(std::string(R"({"jobs": [)") + c.entry + "]}").lookup(1);
+        EXPECT_EQ(reading.outcome, Outcome::Found);
+        EXPECT_EQ(reading.failedAt, c.failedAt);
+    }
+}
+
+TEST(SlurmQueueSnapshotTest, ExpandsOutputPatternsAsSlurmDoes)
+{
+    const struct
+    {
+        const char *standardOutput;
+        const char *expected;
+    } cases[] = {
+        {"out-%j.txt", "/home/u/out-42.txt"},
+        {"/abs/%x-%u-%%-%6j.log", "/abs/hull-alice-%-000042.log"},
+        {"%A_%a", "/home/u/42_4294967294"},
+        {"keep-%N-%q", "/home/u/keep-%N-%q"},
+        {"trailing%", "/home/u/trailing%"},
+        {"", "/home/u/slurm-42.out"},
+    };
+    for (const auto &c : cases) {
+        nlohmann::json entry = {{"job_id", 42}, {"name", "hull"}, {"user_name", "alice"},
+                                {"current_working_directory", "/home/u"},
+                                {"standard_output", c.standardOutput}};
+        std::string path;
+        ASSERT_TRUE(SlurmQueueSnapshot::outputPath(entry, path));
+        EXPECT_EQ(path, c.expected) << c.standardOutput;
+    }
+    nlohmann::json array = {{"job_id", 43}, {"array_job_id", {{"set", true}, {"number", 40}}},
+                            {"array_task_id", {{"set", true}, {"number", 3}}},
+                            {"current_working_directory", "/w/"}, {"standard_output", ""}};
+    std::string path;
+    ASSERT_TRUE(SlurmQueueSnapshot::outputPath(array, path));
+    EXPECT_EQ(path, "/w/slurm-40_3.out");
+}
+
+TEST(SlurmQueueSnapshotTest, MapsEveryEndOfAJobThatDidNotComplete)
+{
+    for (const char *word : {"CANCELLED", "FAILED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE"})
+        EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(word, JobRunning), JobFailed) << word;
+    for (const char *word : {"COMPLETING", "SUSPENDED", "PREEMPTED", "REQUEUED", "running", ""})
+        EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(word, JobQueued), JobQueued) << word;
+}
+
+} // namespace
