@@ -259,13 +259,6 @@ int slurmIdFromAnswer(const QByteArray &answer)
     return ok ? id : 0;
 }
 
-// Whether path names a directory strictly below the work directory, compared on the resolved
-// paths (no symbolic link is followed out of it, and the work directory itself never counts).
-bool strictlyBelowWorkDir(const QString &path, const std::string &workDir)
-{
-    return liesBelow(path, workDir);
-}
-
 } // namespace
 
 void Job::start()
@@ -455,7 +448,7 @@ void Job::cleanup(const BatchbaySettings &settings)
     if (!dir.empty()) {
         const QString absolute = absoluteClean(Q(dir));
         const QFileInfo info(absolute);
-        if (!info.isSymLink() && info.isDir() && strictlyBelowWorkDir(absolute, workDir)) {
+        if (!info.isSymLink() && info.isDir() && liesBelow(absolute, workDir)) {
             log->logNormalInfo("cleanup", "removing", S(absolute));
             QDir(absolute).removeRecursively();
         }
@@ -464,7 +457,7 @@ void Job::cleanup(const BatchbaySettings &settings)
     // The design and project levels go too once they are empty (rmdir removes nothing else).
     const QString base = Q(workDir) + QLatin1Char('/');
     auto removeIfEmpty = [&](const QString &path) {
-        if (strictlyBelowWorkDir(path, workDir) && !QFileInfo(path).isSymLink())
+        if (liesBelow(path, workDir) && !QFileInfo(path).isSymLink())
             QDir().rmdir(path);
     };
     if (!designName.empty()) {
