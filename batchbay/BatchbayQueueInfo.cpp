@@ -3,6 +3,7 @@
 #include "SlurmCommand.h"
 #include "log/HXBLogger.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include <climits>
@@ -239,14 +240,16 @@ QString commandLine(const SlurmCommand &command)
 }
 
 // Why a run gave no usable output, or an empty string when it finished with status 0.
-QString runFailure(const SlurmCommandResult &result)
+QString runFailure(const SlurmCommandResult &result, bool timedOut)
 {
     if (!result.started)
         return QStringLiteral("could not be started");
     if (result.truncated)
         return QStringLiteral("printed more than %1 bytes").arg(SlurmCommand::sMaxOutputBytes);
+    if (timedOut)
+        return QStringLiteral("did not finish within %1 ms").arg(SlurmCommand::sQueryFinishMs);
     if (!result.finished)
-        return QStringLiteral("did not finish in time");
+        return QStringLiteral("was ended by a signal");
     if (result.exitCode != 0)
         return QStringLiteral("exited with status %1").arg(result.exitCode);
     return QString();
@@ -349,18 +352,24 @@ std::optional<quicktype::QueueList> BatchbayQueueInfo::fetch(QString *error)
     QStringList reasons;
     std::optional<quicktype::QueueList> list;
     for (const Attempt &attempt : attempts) {
+        QElapsedTimer clock;
+        clock.start();
         const SlurmCommandResult result
             = SlurmCommand(attempt.command)
                   .setChannels(SlurmCommand::Channels::StdoutOnly)
                   .setLimits(SlurmCommand::sQueryStartMs, SlurmCommand::sQueryFinishMs)
                   .run();
         const QString name = commandLine(attempt.command);
-        const QString failure = runFailure(result);
+        // The runner does not say whether it killed the program or a signal ended it; only
+        // the first needs the whole finish limit.
+        const bool timedOut
+            = result.started && !result.finished && clock.elapsed() >= SlurmCommand::sQueryFinishMs;
+        const QString failure = runFailure(result, timedOut);
         if (!failure.isEmpty()) {
             reasons << name + QStringLiteral(": ") + failure;
-            // A command that hung means a controller that does not answer; the other tool
-            // would wait just as long.
-            if (result.started && !result.finished)
+            // A command that hung or flooded its output means a controller or a tool that
+            // does not behave; the other tool would wait just as long.
+            if (timedOut || result.truncated)
                 break;
             continue;
         }

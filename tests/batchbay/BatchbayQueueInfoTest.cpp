@@ -370,6 +370,8 @@ TEST_F(BatchbayQueueInfoFetchTest, ReportsToolsThatGiveNoUsableAnswer)
     };
     const Row rows[] = {
         {"both print garbage", "echo 'Segmentation fault'", "printf '\\001\\002'", "not JSON"},
+        {"scontrol crashes, sinfo cut short", "kill -SEGV $$", "printf '{\"nodes\": ['",
+         "not JSON"},
         {"22.05 with its controller down", "echo \"unrecognized option '--json'\" >&2; exit 1",
          catData("sinfo-controller-down.json"), "Unspecified error"},
         // A hanging scontrol means a controller that does not answer: sinfo is not asked.
