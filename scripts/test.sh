@@ -12,6 +12,18 @@ JOBS=${JOBS:-$(nproc)}
 
 scripts/install-deps.sh
 
+# The bridge's tests talk to a real Slurm: bring up the local single-node cluster once for both
+# builds. It needs root, like the package installation.
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+if ! $SUDO scripts/local-slurm.sh start; then
+    echo "test.sh: the local Slurm cluster did not start (scripts/local-slurm.sh start failed);" \
+        "see the messages above and /var/log/slurm/" >&2
+    exit 1
+fi
+
 run_suite() {
     local dir=$1
     shift
