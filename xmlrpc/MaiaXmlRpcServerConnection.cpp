@@ -37,7 +37,7 @@ public:
 
     int find(const QMetaObject *meta, const QByteArray &slotName, qsizetype paramCount)
     {
-        const Key key{meta, slotName, paramCount};
+        const Key key {meta, slotName, paramCount};
         {
             QReadLocker locker(&mIndexLock);
             const auto it = mIndex.constFind(key);
@@ -83,7 +83,6 @@ private:
     QHash<Key, int> mIndex;
 };
 
-
 QByteArray fault(XmlRpcFault code, const QString &message)
 {
     return XmlRpcCodec::encodeFault(code, message);
@@ -113,8 +112,9 @@ QByteArray invoke(QObject *responder, const QMetaMethod &method, const QVariantL
             continue;
         }
         if (!type.isValid())
-            return fault(XmlRpcFault::InternalError,
-                         QStringLiteral("parameter %1 of the slot has an unregistered type").arg(i + 1));
+            return fault(
+                XmlRpcFault::InternalError,
+                QStringLiteral("parameter %1 of the slot has an unregistered type").arg(i + 1));
         values[i] = converted(params.at(i), type);
         arguments[i] = QGenericArgument(type.name(), values[i].constData());
     }
@@ -134,10 +134,10 @@ QByteArray invoke(QObject *responder, const QMetaMethod &method, const QVariantL
 
     bool invoked = false;
     try {
-        invoked = method.invoke(responder, Qt::DirectConnection, returnArgument, arguments[0],
-                                arguments[1], arguments[2], arguments[3], arguments[4],
-                                arguments[5], arguments[6], arguments[7], arguments[8],
-                                arguments[9]);
+        invoked
+            = method.invoke(responder, Qt::DirectConnection, returnArgument, arguments[0],
+                            arguments[1], arguments[2], arguments[3], arguments[4], arguments[5],
+                            arguments[6], arguments[7], arguments[8], arguments[9]);
     } catch (const std::exception &e) {
         return fault(XmlRpcFault::InternalError,
                      QStringLiteral("the method failed: %1").arg(QString::fromUtf8(e.what())));
@@ -151,7 +151,7 @@ QByteArray invoke(QObject *responder, const QMetaMethod &method, const QVariantL
     if (body.isEmpty())
         return fault(XmlRpcFault::InternalError,
                      QStringLiteral("the result of type %1 cannot be encoded")
-                             .arg(QString::fromLatin1(method.typeName())));
+                         .arg(QString::fromLatin1(method.typeName())));
     return body;
 }
 
@@ -169,8 +169,8 @@ QByteArray answer(const XmlRpcCall &call, QObject *responder)
     if (call.params.size() > maxParams)
         return fault(XmlRpcFault::InvalidParams,
                      QStringLiteral("method %1 takes no %2 parameters")
-                             .arg(quotedName)
-                             .arg(call.params.size()));
+                         .arg(quotedName)
+                         .arg(call.params.size()));
 
     const QMetaObject *meta = responder->metaObject();
     const int index = SlotIndex::instance().find(meta, slotName, call.params.size());
@@ -180,8 +180,8 @@ QByteArray answer(const XmlRpcCall &call, QObject *responder)
     if (index == SlotIndex::wrongParamCount)
         return fault(XmlRpcFault::InvalidParams,
                      QStringLiteral("method %1 takes no %2 parameters")
-                             .arg(quotedName)
-                             .arg(call.params.size()));
+                         .arg(quotedName)
+                         .arg(call.params.size()));
     return invoke(responder, meta->method(index), call.params);
 }
 
@@ -192,8 +192,8 @@ void MaiaXmlRpcServerConnection::processRequest(HttpRequest &request, HttpRespon
 {
     // An in-memory body is shared, not copied; a spooled one is streamed from its file.
     const XmlRpcCall call = request.isBodySpooled()
-            ? XmlRpcCodec::decodeCall(request.getBodyDevice())
-            : XmlRpcCodec::decodeCall(request.getBody());
+        ? XmlRpcCodec::decodeCall(request.getBodyDevice())
+        : XmlRpcCodec::decodeCall(request.getBody());
     const QByteArray body = answer(call, responder);
     response.setStatus(200);
     response.setHeader("Content-Type", "text/xml");

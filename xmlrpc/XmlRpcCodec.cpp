@@ -9,6 +9,7 @@
 #include <QVariantMap>
 #include <QXmlStreamReader>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -102,15 +103,14 @@ class CallDecoder
 public:
     explicit CallDecoder(QXmlStreamReader &reader)
         : mReader(reader)
-    {
-    }
+    { }
 
     XmlRpcCall run()
     {
         XmlRpcCall call;
         if (decodeMethodCall(call) && finishDocument())
             return call;
-        return XmlRpcCall{{}, {}, mFault, mError};
+        return XmlRpcCall {{}, {}, mFault, mError};
     }
 
 private:
@@ -129,12 +129,13 @@ private:
     {
         const auto error = mReader.error();
         const XmlRpcFault fault = error == QXmlStreamReader::UnexpectedElementError
-                ? XmlRpcFault::InvalidRequest
-                : XmlRpcFault::ParseError;
-        return fail(fault, QStringLiteral("%1 (line %2, column %3)")
-                                   .arg(mReader.errorString())
-                                   .arg(mReader.lineNumber())
-                                   .arg(mReader.columnNumber()));
+            ? XmlRpcFault::InvalidRequest
+            : XmlRpcFault::ParseError;
+        return fail(fault,
+                    QStringLiteral("%1 (line %2, column %3)")
+                        .arg(mReader.errorString())
+                        .arg(mReader.lineNumber())
+                        .arg(mReader.columnNumber()));
     }
 
     // The next token that matters: comments and processing instructions are skipped, a DTD or
@@ -156,7 +157,7 @@ private:
             case QXmlStreamReader::EntityReference:
                 return fail(XmlRpcFault::ParseError,
                             QStringLiteral("unresolved entity reference &%1;")
-                                    .arg(mReader.name().left(maxQuotedName)));
+                                .arg(mReader.name().left(maxQuotedName)));
             default:
                 return true;
             }
@@ -196,8 +197,8 @@ private:
             return true;
         return fail(XmlRpcFault::InvalidRequest,
                     QStringLiteral("expected <%1>, found %2%3")
-                            .arg(name, tag == Tag::End ? QStringLiteral("end of ") : QString(),
-                                 quoted(mReader.name())));
+                        .arg(name, tag == Tag::End ? QStringLiteral("end of ") : QString(),
+                             quoted(mReader.name())));
     }
 
     bool expectEnd()
@@ -224,7 +225,7 @@ private:
         if (!expectStart(u"methodCall") || !expectStart(u"methodName")
             || !elementText(call.methodName))
             return false;
-        if (call.methodName.trimmed().isEmpty())
+        if (QStringView(call.methodName).trimmed().isEmpty())
             return fail(XmlRpcFault::InvalidRequest, QStringLiteral("empty <methodName>"));
         const Tag tag = nextTag();
         if (tag != Tag::Start)
@@ -240,8 +241,9 @@ private:
             if (next == Tag::End)
                 break;
             if (mReader.name() != u"param")
-                return fail(XmlRpcFault::InvalidRequest,
-                            QStringLiteral("expected <param>, found %1").arg(quoted(mReader.name())));
+                return fail(
+                    XmlRpcFault::InvalidRequest,
+                    QStringLiteral("expected <param>, found %1").arg(quoted(mReader.name())));
             QVariant value;
             mParent = QStringLiteral("param");
             if (!expectStart(u"value") || !decodeValue(0, value) || !expectEnd())
@@ -290,72 +292,94 @@ private:
         }
     }
 
-    bool badScalar(QStringView type)
+    enum class ValueType { Int, Boolean, String, Double, DateTime, Base64, Nil, Struct, Array };
+
+    static std::optional<ValueType> valueType(QStringView name)
     {
-        return fail(XmlRpcFault::InvalidRequest, QStringLiteral("invalid <%1> value").arg(type));
+        static constexpr std::pair<QStringView, ValueType> types[] = {
+            {u"string", ValueType::String}, {u"int", ValueType::Int},
+            {u"i4", ValueType::Int},        {u"boolean", ValueType::Boolean},
+            {u"struct", ValueType::Struct}, {u"array", ValueType::Array},
+            {u"double", ValueType::Double}, {u"dateTime.iso8601", ValueType::DateTime},
+            {u"base64", ValueType::Base64}, {u"nil", ValueType::Nil},
+        };
+        for (const auto &[typeName, type] : types) {
+            if (name == typeName)
+                return type;
+        }
+        return std::nullopt;
+    }
+
+    bool badScalar(ValueType type)
+    {
+        static constexpr const char *names[]
+            = {"int", "boolean", "string", "double", "dateTime.iso8601", "base64", "nil"};
+        return fail(XmlRpcFault::InvalidRequest,
+                    QStringLiteral("invalid <%1> value").arg(QLatin1String(names[int(type)])));
     }
 
     // Called at the start tag of a typed value; consumes up to and including its end tag.
     bool decodeTyped(int depth, QVariant &out)
     {
-        const QString type = mReader.name().toString();
-        if (type == u"struct" || type == u"array") {
+        const std::optional<ValueType> type = valueType(mReader.name());
+        if (!type)
+            return fail(XmlRpcFault::InvalidRequest,
+                        QStringLiteral("unknown value type %1").arg(quoted(mReader.name())));
+        if (*type == ValueType::Struct || *type == ValueType::Array) {
             if (depth >= XmlRpcCodec::maxDepth)
                 return fail(XmlRpcFault::InvalidRequest,
                             QStringLiteral("arrays and structs nest deeper than %1 levels")
-                                    .arg(XmlRpcCodec::maxDepth));
-            return type == u"struct" ? decodeStruct(depth + 1, out) : decodeArray(depth + 1, out);
+                                .arg(XmlRpcCodec::maxDepth));
+            return *type == ValueType::Struct ? decodeStruct(depth + 1, out)
+                                              : decodeArray(depth + 1, out);
         }
         QString text;
         if (!elementText(text))
             return false;
-        if (type == u"string") {
-            out = std::move(text);
-            return true;
-        }
         const QStringView trimmed = QStringView(text).trimmed();
-        if (type == u"int" || type == u"i4") {
-            bool ok = false;
-            const int value = trimmed.toInt(&ok, 10);
-            if (!ok)
-                return badScalar(type);
-            out = value;
-        } else if (type == u"boolean") {
-            if (trimmed != u"0" && trimmed != u"1")
-                return badScalar(type);
+        bool ok = true;
+        switch (*type) {
+        case ValueType::String:
+            out = std::move(text);
+            break;
+        case ValueType::Int:
+            out = trimmed.toInt(&ok, 10);
+            break;
+        case ValueType::Boolean:
+            ok = trimmed == u"0" || trimmed == u"1";
             out = trimmed == u"1";
-        } else if (type == u"double") {
-            bool ok = false;
-            const double value = QLocale::c().toDouble(trimmed, &ok);
-            if (!ok)
-                return badScalar(type);
-            out = value;
-        } else if (type == u"dateTime.iso8601") {
+            break;
+        case ValueType::Double:
+            out = QLocale::c().toDouble(trimmed, &ok);
+            break;
+        case ValueType::DateTime: {
             QDateTime value = parseDateTime(trimmed);
-            if (!value.isValid())
-                return badScalar(type);
+            ok = value.isValid();
             out = std::move(value);
-        } else if (type == u"base64") {
+            break;
+        }
+        case ValueType::Base64: {
             QByteArray encoded;
             encoded.reserve(text.size());
             for (QChar c : text) {
                 if (!c.isSpace())
                     encoded.append(c.unicode() < 0x80 ? char(c.unicode()) : '?');
             }
-            auto decoded = QByteArray::fromBase64Encoding(
-                    encoded, QByteArray::AbortOnBase64DecodingErrors);
-            if (!decoded)
-                return badScalar(type);
+            auto decoded
+                = QByteArray::fromBase64Encoding(encoded, QByteArray::AbortOnBase64DecodingErrors);
+            ok = bool(decoded);
             out = std::move(*decoded);
-        } else if (type == u"nil") {
-            if (!trimmed.isEmpty())
-                return badScalar(type);
-            out = QVariant();
-        } else {
-            return fail(XmlRpcFault::InvalidRequest,
-                        QStringLiteral("unknown value type %1").arg(quoted(type)));
+            break;
         }
-        return true;
+        case ValueType::Nil:
+            ok = trimmed.isEmpty();
+            out = QVariant();
+            break;
+        case ValueType::Struct:
+        case ValueType::Array:
+            break;
+        }
+        return ok || badScalar(*type);
     }
 
     bool decodeStruct(int depth, QVariant &out)
@@ -369,8 +393,9 @@ private:
             if (tag == Tag::End)
                 break;
             if (mReader.name() != u"member")
-                return fail(XmlRpcFault::InvalidRequest,
-                            QStringLiteral("expected <member>, found %1").arg(quoted(mReader.name())));
+                return fail(
+                    XmlRpcFault::InvalidRequest,
+                    QStringLiteral("expected <member>, found %1").arg(quoted(mReader.name())));
             // <name> and <value>, each exactly once, in either order.
             QString name;
             QVariant value;
@@ -391,8 +416,9 @@ private:
                     if (!decodeValue(depth, value))
                         return false;
                 } else {
-                    return fail(XmlRpcFault::InvalidRequest,
-                                QStringLiteral("unexpected %1 in <member>").arg(quoted(mReader.name())));
+                    return fail(
+                        XmlRpcFault::InvalidRequest,
+                        QStringLiteral("unexpected %1 in <member>").arg(quoted(mReader.name())));
                 }
             }
             if (!haveName || !haveValue)
@@ -418,8 +444,9 @@ private:
             if (tag == Tag::End)
                 break;
             if (mReader.name() != u"value")
-                return fail(XmlRpcFault::InvalidRequest,
-                            QStringLiteral("expected <value>, found %1").arg(quoted(mReader.name())));
+                return fail(
+                    XmlRpcFault::InvalidRequest,
+                    QStringLiteral("expected <value>, found %1").arg(quoted(mReader.name())));
             QVariant value;
             if (!decodeValue(depth, value))
                 return false;
@@ -499,8 +526,8 @@ void appendInt(QByteArray &out, qint64 value)
 void appendDouble(QByteArray &out, double value)
 {
     out.append("<double>")
-            .append(QByteArray::number(value, 'g', QLocale::FloatingPointShortest))
-            .append("</double>");
+        .append(QByteArray::number(value, 'g', QLocale::FloatingPointShortest))
+        .append("</double>");
 }
 
 void appendString(QByteArray &out, QStringView value)
@@ -510,8 +537,7 @@ void appendString(QByteArray &out, QStringView value)
     out.append("</string>");
 }
 
-template<typename Integer>
-void appendInteger(QByteArray &out, Integer value)
+template<typename Integer> void appendInteger(QByteArray &out, Integer value)
 {
     if (std::in_range<int>(value))
         appendInt(out, qint64(value));
@@ -521,8 +547,7 @@ void appendInteger(QByteArray &out, Integer value)
 
 bool appendValue(QByteArray &out, const QVariant &value);
 
-template<typename Map>
-bool appendStruct(QByteArray &out, const Map &map)
+template<typename Map> bool appendStruct(QByteArray &out, const Map &map)
 {
     out.append("<struct>");
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
@@ -537,8 +562,7 @@ bool appendStruct(QByteArray &out, const Map &map)
     return true;
 }
 
-template<typename List>
-bool appendArray(QByteArray &out, const List &list)
+template<typename List> bool appendArray(QByteArray &out, const List &list)
 {
     out.append("<array><data>");
     for (const auto &item : list) {
@@ -586,15 +610,15 @@ bool appendValue(QByteArray &out, const QVariant &value)
         break;
     case QMetaType::QByteArray:
         out.append("<base64>")
-                .append(static_cast<const QByteArray *>(value.constData())->toBase64())
-                .append("</base64>");
+            .append(static_cast<const QByteArray *>(value.constData())->toBase64())
+            .append("</base64>");
         break;
     case QMetaType::QDateTime: {
         const QDateTime dateTime = value.toDateTime();
         if (dateTime.isValid())
             out.append("<dateTime.iso8601>")
-                    .append(dateTime.toString(QStringLiteral("yyyyMMdd'T'HH:mm:ss")).toLatin1())
-                    .append("</dateTime.iso8601>");
+                .append(dateTime.toString(QStringLiteral("yyyyMMdd'T'HH:mm:ss")).toLatin1())
+                .append("</dateTime.iso8601>");
         else
             out.append("<nil/>");
         break;

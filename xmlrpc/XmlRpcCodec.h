@@ -11,11 +11,11 @@ class QIODevice;
 // interoperability"), shared by most XML-RPC servers and clients.
 enum class XmlRpcFault {
     None = 0,
-    ParseError = -32700,     // not well-formed XML, a DTD, or a truncated document
+    ParseError = -32700, // not well-formed XML, a DTD, or a truncated document
     InvalidRequest = -32600, // well-formed XML that is not a valid methodCall
     MethodNotFound = -32601, // method not registered, or the responder has no such slot
-    InvalidParams = -32602,  // no slot of that name takes that many parameters
-    InternalError = -32603,  // the call could not be carried out or its result not encoded
+    InvalidParams = -32602, // no slot of that name takes that many parameters
+    InternalError = -32603, // the call could not be carried out or its result not encoded
 };
 
 // A decoded methodCall, or the fault to answer with.

@@ -1,8 +1,9 @@
 #include "xmlrpc/MaiaXmlRpcServerConnection.h"
-#include "xmlrpc/MaiaXmlRpcServerSecurity.h"
+
 #include "httpserver/HttpRequest.h"
 #include "httpserver/HttpRequestParser.h"
 #include "httpserver/HttpResponse.h"
+#include "xmlrpc/MaiaXmlRpcServerSecurity.h"
 
 #include <QObject>
 #include <QVariantMap>
@@ -57,7 +58,7 @@ struct Reply
 QByteArray call(const QByteArray &method, const QByteArray &params)
 {
     return "<?xml version=\"1.0\"?><methodCall><methodName>" + method + "</methodName><params>"
-            + params + "</params></methodCall>";
+        + params + "</params></methodCall>";
 }
 
 QByteArray param(const QByteArray &value)
@@ -68,7 +69,7 @@ QByteArray param(const QByteArray &value)
 QByteArray result(const QByteArray &value)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse><params><param><value>"
-            + value + "</value></param></params></methodResponse>\n";
+        + value + "</value></param></params></methodResponse>\n";
 }
 
 QByteArray faultCode(int code)
@@ -82,8 +83,8 @@ protected:
     static void SetUpTestSuite()
     {
         MaiaXmlRpcServerSecurity *table = MaiaXmlRpcServerSecurity::instance();
-        for (const char *slot : {"add", "negate", "echo", "describe", "same", "touch", "fail",
-                                 "secret", "missing"})
+        for (const char *slot :
+             {"add", "negate", "echo", "describe", "same", "touch", "fail", "secret", "missing"})
             table->addMethod(QStringLiteral("test.") + QLatin1String(slot), slot);
     }
 
@@ -119,9 +120,10 @@ TEST_F(MaiaXmlRpcServerConnectionTest, InvokesSlotWithParametersInDeclaredTypes)
         {call("test.negate", param("<boolean>1</boolean>")), "<boolean>0</boolean>"},
         {call("test.echo", param("a &lt; b")), "<string>a &lt; b</string>"},
         {call("test.echo", param("ab") + param("<int>3</int>")), "<string>ababab</string>"},
-        {call("test.describe", param("<struct><member><name>name</name><value>x</value></member>"
-                                     "<member><name>a</name><value><int>1</int></value></member>"
-                                     "</struct>")),
+        {call("test.describe",
+              param("<struct><member><name>name</name><value>x</value></member>"
+                    "<member><name>a</name><value><int>1</int></value></member>"
+                    "</struct>")),
          "<struct><member><name>count</name><value><int>2</int></value></member>"
          "<member><name>name</name><value><string>x</string></value></member></struct>"},
         {call("test.same", param("<array><data><value><nil/></value></data></array>")),

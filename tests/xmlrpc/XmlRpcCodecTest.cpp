@@ -13,13 +13,13 @@ namespace {
 QByteArray callWith(const QByteArray &values)
 {
     return "<?xml version=\"1.0\"?><methodCall><methodName>m.n</methodName><params>" + values
-            + "</params></methodCall>";
+        + "</params></methodCall>";
 }
 
 QByteArray nested(const QByteArray &open, const QByteArray &close, int levels)
 {
     return "<param><value>" + open.repeated(levels) + "<int>1</int>" + close.repeated(levels)
-            + "</value></param>";
+        + "</value></param>";
 }
 
 // A response's value, read back by decoding it as the single parameter of a call.
@@ -60,14 +60,14 @@ TEST(XmlRpcCodecTest, DecodesEveryValueType)
         {"<nil/>", QVariant()},
         {"<struct><member><name>a</name><value><i4>1</i4></value></member>"
          "<member><value>x</value><name>b</name></member></struct>",
-         QVariantMap{{"a", 1}, {"b", "x"}}},
+         QVariantMap {{"a", 1}, {"b", "x"}}},
         {"<array><data><value><int>1</int></value><value><array><data/></array></value>"
          "</data></array>",
-         QVariantList{1, QVariantList()}},
+         QVariantList {1, QVariantList()}},
     };
     for (const auto &row : rows) {
         const XmlRpcCall call
-                = XmlRpcCodec::decodeCall(callWith("<param><value>" + row.value + "</value></param>"));
+            = XmlRpcCodec::decodeCall(callWith("<param><value>" + row.value + "</value></param>"));
         ASSERT_TRUE(call.ok()) << row.value.constData() << ": " << call.error.toStdString();
         ASSERT_EQ(call.params.size(), 1);
         EXPECT_EQ(call.params[0].metaType(), row.expected.metaType()) << row.value.constData();
@@ -78,15 +78,15 @@ TEST(XmlRpcCodecTest, DecodesEveryValueType)
 TEST(XmlRpcCodecTest, DecodesMethodNameAndParamsInOrder)
 {
     XmlRpcCall call = XmlRpcCodec::decodeCall(
-            QByteArray("<?xml version='1.0'?>\n<!-- c --><methodCall><methodName>a.b</methodName>"
-                       "</methodCall>\n"));
+        QByteArray("<?xml version='1.0'?>\n<!-- c --><methodCall><methodName>a.b</methodName>"
+                   "</methodCall>\n"));
     ASSERT_TRUE(call.ok()) << call.error.toStdString();
     EXPECT_EQ(call.methodName, "a.b");
     EXPECT_TRUE(call.params.isEmpty());
 
     call = XmlRpcCodec::decodeCall(
-            callWith("<param><value>x</value></param>\n<param><value><int>2</int></value></param>"));
-    EXPECT_EQ(call.params, (QVariantList{"x", 2}));
+        callWith("<param><value>x</value></param>\n<param><value><int>2</int></value></param>"));
+    EXPECT_EQ(call.params, (QVariantList {"x", 2}));
 }
 
 TEST(XmlRpcCodecTest, MalformedDocumentsGiveTheirFault)
@@ -155,7 +155,7 @@ TEST(XmlRpcCodecTest, NestingIsBoundedAtMaxDepth)
 
 TEST(XmlRpcCodecTest, EncodedValuesDecodeToTheSameValues)
 {
-    const QVariantMap value{
+    const QVariantMap value {
         {"int", -7},
         {"bool", true},
         {"text", QStringLiteral("<a & b> \"q\"\r\n\ttab \u00e9\u20ac\U0001F600")},
@@ -163,21 +163,22 @@ TEST(XmlRpcCodecTest, EncodedValuesDecodeToTheSameValues)
         {"when", QDateTime(QDate(2024, 2, 29), QTime(23, 59, 1))},
         {"bytes", QByteArray("\0\xff", 2)},
         {"nil", QVariant()},
-        {"list", QVariantList{1, "two", QVariantMap{{"k", false}}}},
+        {"list", QVariantList {1, "two", QVariantMap {{"k", false}}}},
         {"empty", QVariantMap()},
     };
     EXPECT_EQ(decodeResponseValue(XmlRpcCodec::encodeResponse(value)), value);
-    EXPECT_EQ(decodeResponseValue(XmlRpcCodec::encodeResponse(QStringList{"a", "b"})),
-              (QVariantList{"a", "b"}));
+    EXPECT_EQ(decodeResponseValue(XmlRpcCodec::encodeResponse(QStringList {"a", "b"})),
+              (QVariantList {"a", "b"}));
 }
 
 TEST(XmlRpcCodecTest, EncodesExactBytes)
 {
     const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>";
     const auto response = [&](const QByteArray &value) {
-        return head + "<params><param><value>" + value + "</value></param></params></methodResponse>\n";
+        return head + "<params><param><value>" + value
+            + "</value></param></params></methodResponse>\n";
     };
-    EXPECT_EQ(XmlRpcCodec::encodeResponse(QVariantMap{{"b", 1u}, {"a", "x"}}),
+    EXPECT_EQ(XmlRpcCodec::encodeResponse(QVariantMap {{"b", 1u}, {"a", "x"}}),
               response("<struct><member><name>a</name><value><string>x</string></value></member>"
                        "<member><name>b</name><value><int>1</int></value></member></struct>"));
     // Wider than 32 bits: a double, exact up to 2^53.
@@ -185,16 +186,18 @@ TEST(XmlRpcCodecTest, EncodesExactBytes)
               response("<double>1099511627776</double>"));
     // Characters XML 1.0 forbids are dropped, a valid surrogate pair is kept.
     const QString forbidden = QStringLiteral("a\x01") + QChar(0xD800) + QStringLiteral("b")
-            + QChar(0xFFFE) + QStringLiteral("\U0001F600");
+        + QChar(0xFFFE) + QStringLiteral("\U0001F600");
     EXPECT_EQ(XmlRpcCodec::encodeResponse(forbidden),
               response("<string>ab\xF0\x9F\x98\x80</string>"));
     EXPECT_EQ(XmlRpcCodec::encodeFault(XmlRpcFault::MethodNotFound, "no <x>"),
-              head + "<fault><value><struct><member><name>faultCode</name><value><int>-32601</int>"
-                     "</value></member><member><name>faultString</name><value><string>no &lt;x&gt;"
-                     "</string></value></member></struct></value></fault></methodResponse>\n");
+              head
+                  + "<fault><value><struct><member><name>faultCode</name><value><int>-32601</int>"
+                    "</value></member><member><name>faultString</name><value><string>no &lt;x&gt;"
+                    "</string></value></member></struct></value></fault></methodResponse>\n");
     // A type without an XML-RPC form, even nested, cannot be encoded.
-    EXPECT_TRUE(XmlRpcCodec::encodeResponse(QVariantList{1, QVariant::fromValue<QObject *>(nullptr)})
-                        .isEmpty());
+    EXPECT_TRUE(
+        XmlRpcCodec::encodeResponse(QVariantList {1, QVariant::fromValue<QObject *>(nullptr)})
+            .isEmpty());
 }
 
 } // namespace
