@@ -84,9 +84,19 @@ TEST(XmlRpcCodecTest, DecodesMethodNameAndParamsInOrder)
     EXPECT_EQ(call.methodName, "a.b");
     EXPECT_TRUE(call.params.isEmpty());
 
+    // As a common client library lays a call out: line breaks between elements, base64 in lines.
     call = XmlRpcCodec::decodeCall(
-        callWith("<param><value>x</value></param>\n<param><value><int>2</int></value></param>"));
-    EXPECT_EQ(call.params, (QVariantList {"x", 2}));
+        QByteArray("<?xml version='1.0'?>\n<methodCall>\n"
+                   "<methodName>m.n</methodName>\n<params>\n"
+                   "<param>\n<value><base64>\naGVs\nbG8=\n</base64>"
+                   "</value>\n</param>\n<param>\n<value><struct>\n"
+                   "<member>\n<name>k</name>\n<value><array><data>\n"
+                   "<value><int>1</int></value>\n</data></array></value>\n"
+                   "</member>\n</struct></value>\n</param>\n"
+                   "</params>\n</methodCall>\n"));
+    ASSERT_TRUE(call.ok()) << call.error.toStdString();
+    EXPECT_EQ(call.params,
+              (QVariantList {QByteArray("hello"), QVariantMap {{"k", QVariantList {1}}}}));
 }
 
 TEST(XmlRpcCodecTest, MalformedDocumentsGiveTheirFault)
