@@ -45,6 +45,45 @@ void queueUpdate(const char *statement, const QVariant &value, int id)
     }));
 }
 
+// USERIDS remembers the highest account ID ever issued. USERS.mId alone would let SQLite
+// hand a deleted account's ID to the next account, and with it everything recorded under
+// that ID (the jobs a deleted user owned, for one).
+const char *const sCreateIdTable = "CREATE TABLE IF NOT EXISTS USERIDS (lastId INTEGER);";
+
+// Issues an ID above every ID ever issued and inserts its row; 0 when that fails. The
+// counter is raised before the row is inserted, so no failure in between reissues an ID.
+int insertUserRow()
+{
+    std::lock_guard<std::recursive_mutex> writes(dbMutex);
+    HXBQuery create = HXBDB::getQuery();
+    create.write(QString::fromLatin1(sCreateIdTable));
+    int highest = 0;
+    for (const char *statement : {"SELECT MAX(lastId) FROM USERIDS;", "SELECT MAX(mId) FROM USERS;"}) {
+        HXBQuery select = HXBDB::getQuery();
+        if (!select.read(QString::fromLatin1(statement)))
+            return 0;
+        if (select.next())
+            highest = std::max(highest, select.value(0).toInt());
+    }
+    const int id = highest + 1;
+    HXBQuery update = HXBDB::getQuery();
+    update.prepare(QStringLiteral("UPDATE USERIDS SET lastId = ?;"));
+    update.addBindValue(id);
+    if (!update.write())
+        return 0;
+    if (update.numRowsAffected() < 1) {
+        HXBQuery first = HXBDB::getQuery();
+        first.prepare(QStringLiteral("INSERT INTO USERIDS(lastId) VALUES(?);"));
+        first.addBindValue(id);
+        if (!first.write())
+            return 0;
+    }
+    HXBQuery insert = HXBDB::getQuery();
+    insert.prepare(QStringLiteral("INSERT INTO USERS(mId) VALUES(?);"));
+    insert.addBindValue(id);
+    return insert.write() ? id : 0;
+}
+
 std::int64_t nowSeconds()
 {
     return QDateTime::currentSecsSinceEpoch();
@@ -68,6 +107,7 @@ void User::initTables()
     HXBQuery query = HXBDB::getQuery();
     query.write(QStringLiteral("CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType "
                                "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );"));
+    query.write(QString::fromLatin1(sCreateIdTable));
     HXBQuery select = HXBDB::getQuery();
     select.read(QStringLiteral("SELECT mId FROM USERS;"));
     if (select.next())
@@ -100,10 +140,7 @@ void User::loadAllUsers()
 void User::createInDb()
 {
     auto self = shared_from_this();
-    HXBQuery query = HXBDB::getQuery();
-    query.prepare(QStringLiteral("INSERT INTO USERS DEFAULT VALUES;"));
-    query.write();
-    const int id = query.lastInsertId().toInt();
+    const int id = insertUserRow();
     {
         std::lock_guard<std::mutex> member(mMemberMutex);
         mId = id;
