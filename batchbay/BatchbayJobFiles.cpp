@@ -176,13 +176,14 @@ BatchbayJobFiles::Result BatchbayJobFiles::locate(const std::string &name, std::
         return Result::BadName;
     if (mRoot.empty())
         return Result::NotFound;
-    const std::string candidate = mRoot + "/" + name;
-    const std::string canonical = canonicalOf(candidate);
-    if (canonical.empty())
+    // Resolves the links of the part that exists, so a missing file behind a link that
+    // leads out is refused as well rather than reported missing.
+    std::error_code ec;
+    const std::string canonical = fs::weakly_canonical(mRoot + "/" + name, ec).string();
+    if (ec)
         return Result::NotFound;
     if (!isInside(canonical))
         return Result::Outside;
-    std::error_code ec;
     if (!fs::is_regular_file(canonical, ec))
         return Result::NotFound;
     path = canonical;

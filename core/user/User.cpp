@@ -50,38 +50,50 @@ void queueUpdate(const char *statement, const QVariant &value, int id)
 // that ID (the jobs a deleted user owned, for one).
 const char *const sCreateIdTable = "CREATE TABLE IF NOT EXISTS USERIDS (lastId INTEGER);";
 
+// Sets the remembered highest ID; a negative value forgets it.
+bool rememberHighestId(int id)
+{
+    HXBQuery update = HXBDB::getQuery();
+    if (id < 0)
+        return update.write(QStringLiteral("DELETE FROM USERIDS;"));
+    update.prepare(QStringLiteral("UPDATE USERIDS SET lastId = ?;"));
+    update.addBindValue(id);
+    if (!update.write())
+        return false;
+    if (update.numRowsAffected() > 0)
+        return true;
+    HXBQuery first = HXBDB::getQuery();
+    first.prepare(QStringLiteral("INSERT INTO USERIDS(lastId) VALUES(?);"));
+    first.addBindValue(id);
+    return first.write();
+}
+
 // Issues an ID above every ID ever issued and inserts its row; 0 when that fails. The
-// counter is raised before the row is inserted, so no failure in between reissues an ID.
+// counter is raised before the row is inserted, so no failure in between can reissue an ID;
+// a refused insert puts the counter back (dbMutex keeps other writers out meanwhile).
 int insertUserRow()
 {
     std::lock_guard<std::recursive_mutex> writes(dbMutex);
     HXBQuery create = HXBDB::getQuery();
     create.write(QString::fromLatin1(sCreateIdTable));
-    int highest = 0;
-    for (const char *statement : {"SELECT MAX(lastId) FROM USERIDS;", "SELECT MAX(mId) FROM USERS;"}) {
-        HXBQuery select = HXBDB::getQuery();
-        if (!select.read(QString::fromLatin1(statement)))
-            return 0;
-        if (select.next())
-            highest = std::max(highest, select.value(0).toInt());
-    }
-    const int id = highest + 1;
-    HXBQuery update = HXBDB::getQuery();
-    update.prepare(QStringLiteral("UPDATE USERIDS SET lastId = ?;"));
-    update.addBindValue(id);
-    if (!update.write())
+    HXBQuery counter = HXBDB::getQuery();
+    if (!counter.read(QStringLiteral("SELECT lastId FROM USERIDS;")))
         return 0;
-    if (update.numRowsAffected() < 1) {
-        HXBQuery first = HXBDB::getQuery();
-        first.prepare(QStringLiteral("INSERT INTO USERIDS(lastId) VALUES(?);"));
-        first.addBindValue(id);
-        if (!first.write())
-            return 0;
-    }
+    const int remembered = counter.next() ? counter.value(0).toInt() : -1;
+    HXBQuery rows = HXBDB::getQuery();
+    if (!rows.read(QStringLiteral("SELECT MAX(mId) FROM USERS;")))
+        return 0;
+    const int highestRow = rows.next() ? rows.value(0).toInt() : 0;
+    const int id = std::max(remembered, highestRow) + 1;
+    if (!rememberHighestId(id))
+        return 0;
     HXBQuery insert = HXBDB::getQuery();
     insert.prepare(QStringLiteral("INSERT INTO USERS(mId) VALUES(?);"));
     insert.addBindValue(id);
-    return insert.write() ? id : 0;
+    if (insert.write())
+        return id;
+    rememberHighestId(remembered);
+    return 0;
 }
 
 std::int64_t nowSeconds()
