@@ -7,14 +7,13 @@
 #include "BatchbaySettings.h"
 #include "BatchbayWorker.h"
 #include "Job.h"
+#include "httpserver/HttpRequest.h"
+#include "httpserver/HttpResponse.h"
 #include "log/HXBLogger.h"
 #include "quicktype/JobList.h"
 #include "user/HXBBasicAuth.h"
 #include "user/User.h"
 #include "web/HXBWebRouter.h"
-
-#include "httpserver/HttpRequest.h"
-#include "httpserver/HttpResponse.h"
 
 #ifdef HXB_WITH_XMLRPC
 #include "MaiaXmlRpcServerConnection.h"
@@ -103,8 +102,8 @@ Route routeOf(const std::string &path)
 
 std::shared_ptr<User> authenticate(const HttpRequest &request)
 {
-    const HXBCredentials credentials =
-        HXBBasicAuth::parse(request.getHeader("Authorization").toStdString());
+    const HXBCredentials credentials
+        = HXBBasicAuth::parse(request.getHeader("Authorization").toStdString());
     if (credentials.basic) {
         auto user = User::getUserByName(credentials.username);
         if (user && user->checkPassword(credentials.password))
@@ -170,7 +169,8 @@ void BatchbayHandler::registerXmlRpcMethods()
         {"sshResourceManager.unblockSchedule", "unblockSchedule"},
     };
     for (const auto &entry : sMethods)
-        MaiaXmlRpcServerSecurity::instance()->addMethod(QString::fromLatin1(entry.method), entry.slot);
+        MaiaXmlRpcServerSecurity::instance()->addMethod(QString::fromLatin1(entry.method),
+                                                        entry.slot);
 #else
     HXBLogger::instance()->logNormalWarn("BatchbayHandler", "built without XML-RPC",
                                          "\"/RPC2\" answers 501");
@@ -318,8 +318,7 @@ void BatchbayHandler::uploadFile(HttpRequest &request, HttpResponse &response,
     case BatchbayJobFiles::Result::Outside:
         HXBLogger::instance()->logNormalWarn("uploadFile", "job: " + job->jobId,
                                              "refused file name " + name + ": " + error);
-        answer(response, 400, "Bad Request",
-               "invalid filename: it leads out of the job directory");
+        answer(response, 400, "Bad Request", "invalid filename: it leads out of the job directory");
         return;
     default:
         HXBLogger::instance()->logNormalWarn("uploadFile", "job: " + job->jobId,
@@ -339,7 +338,8 @@ void BatchbayHandler::getOutputFileList(const std::shared_ptr<Job> &job, HttpRes
     nlohmann::json list = nlohmann::json::array();
     for (const std::string &name : names)
         list.push_back(name);
-    response.write(QByteArray::fromStdString(quicktype::toJsonText(nlohmann::json{{"files", list}})));
+    response.write(
+        QByteArray::fromStdString(quicktype::toJsonText(nlohmann::json {{"files", list}})));
 }
 
 void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response,
@@ -366,7 +366,9 @@ void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response
 
     // Opened by its byte path: names on disk need not be valid UTF-8.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat status {};
+    struct stat status
+    {
+    };
     QFile file;
     if (fd < 0 || ::fstat(fd, &status) != 0
         || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
@@ -377,7 +379,8 @@ void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response
         answer(response, 500, "Internal Server Error", "file cannot be read");
         return;
     }
-    HXBLogger::instance()->logNormalInfo("getOutputFile", "job: " + job->jobId, "send file " + name);
+    HXBLogger::instance()->logNormalInfo("getOutputFile", "job: " + job->jobId,
+                                         "send file " + name);
     response.setHeader("Content-Type", "application/octet-stream");
     response.setHeader("Content-Length", static_cast<qint64>(status.st_size));
     response.setStatus(200, "OK");

@@ -64,8 +64,7 @@ bool writeAll(int fd, const char *data, qint64 size)
 
 BatchbayJobFiles::BatchbayJobFiles(const std::string &jobDir)
     : mRoot(canonicalOf(jobDir))
-{
-}
+{ }
 
 bool BatchbayJobFiles::isValidName(const std::string &name)
 {
@@ -203,8 +202,8 @@ std::set<std::string> BatchbayJobFiles::listMatches(const std::vector<std::strin
         std::set<std::string> matches;
         if (::glob(full.c_str(), GLOB_TILDE, nullptr, &result) == 0) {
             for (std::size_t i = 0; i < result.gl_pathc; ++i) {
-                HXBLogger::instance()->logNormalInfo("glob", std::string("matched: ")
-                                                                 + result.gl_pathv[i], "");
+                HXBLogger::instance()->logNormalInfo(
+                    "glob", std::string("matched: ") + result.gl_pathv[i], "");
                 matches.insert(result.gl_pathv[i]);
             }
         }

@@ -53,8 +53,8 @@ Task readTask(const QVariantMap &map, std::string &summary)
         task.source = S(map.value(QStringLiteral("source")).toString());
         task.target = S(map.value(QStringLiteral("target")).toString());
         task.relPath = S(map.value(QStringLiteral("relPath")).toString());
-        summary += "  --> copy " + task.source + " ==> " + task.target + " (" + task.relPath
-                   + ")\n";
+        summary
+            += "  --> copy " + task.source + " ==> " + task.target + " (" + task.relPath + ")\n";
     }
     return task;
 }
@@ -63,8 +63,7 @@ Task readTask(const QVariantMap &map, std::string &summary)
 
 BatchbayWorker::BatchbayWorker(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 BatchbayWorker::~BatchbayWorker() = default;
 

@@ -1,15 +1,14 @@
 #include "BatchbayHandler.h"
+
 #include "BridgeTestEnv.h"
 #include "Job.h"
-
 #include "httpserver/HttpResponse.h"
 
 #include <QDir>
 #include <QFile>
 
-#include <nlohmann/json.hpp>
-
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -39,7 +38,8 @@ TEST(BatchbayHandlerTest, RegistersItselfAndCreatesTheBridgeTablesOnInit)
 
     BatchbayHandler::instance()->init();
     EXPECT_TRUE(BatchbayHandler::instance()->isInitialised());
-    for (const char *name : {"BatchbayJOBS", "BatchbayAPPS", "BatchbayJOBCOUNTER", "idx_miradoid"}) {
+    for (const char *name :
+         {"BatchbayJOBS", "BatchbayAPPS", "BatchbayJOBCOUNTER", "idx_miradoid"}) {
         EXPECT_EQ(BridgeTestEnv::scalar(
                       QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name='%1';")
                           .arg(QLatin1String(name))),
@@ -61,8 +61,8 @@ TEST(BatchbayHandlerTest, OutputFileListStaysInsideTheJobDirectory)
 {
     BridgeTestEnv env;
     const QString dir = env.path("job");
-    for (const char *file : {"a.out", "b.out", "c.txt", "res/x.dat", "res/.hidden",
-                             "res/sub/y.dat", "../outside/secret.txt"}) {
+    for (const char *file : {"a.out", "b.out", "c.txt", "res/x.dat", "res/.hidden", "res/sub/y.dat",
+                             "../outside/secret.txt"}) {
         BridgeTestEnv::writeFile(dir + "/" + QLatin1String(file));
     }
     makeLink(QStringLiteral(".."), dir + "/res/sub/loop");
@@ -93,8 +93,9 @@ TEST(BatchbayHandlerTest, OutputFileListStaysInsideTheJobDirectory)
     std::set<std::string> files;
     for (const auto &name : answer.at("files"))
         files.insert(name.get<std::string>());
-    EXPECT_EQ(files, (std::set<std::string>{"a.out", "b.out", "bad\xEF\xBF\xBD.out", "res/x.dat",
-                                            "res/sub/y.dat", "res/sub/loop/sub/y.dat"}));
+    EXPECT_EQ(files,
+              (std::set<std::string> {"a.out", "b.out", "bad\xEF\xBF\xBD.out", "res/x.dat",
+                                      "res/sub/y.dat", "res/sub/loop/sub/y.dat"}));
 }
 
 } // namespace

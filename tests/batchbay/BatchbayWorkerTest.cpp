@@ -1,5 +1,6 @@
-#include "BatchbayJobStore.h"
 #include "BatchbayWorker.h"
+
+#include "BatchbayJobStore.h"
 #include "BridgeTestEnv.h"
 #include "Job.h"
 
@@ -60,9 +61,15 @@ TEST_F(BatchbayWorkerTest, JobStateMapsEveryStateToTheClientsNumbering)
     {
         int state;
         int expected;
-    } rows[] = {{JobWaitingForInput, 1}, {JobToBeSubmitted, 2}, {JobQueued, 2},
-                {JobRunning, 2},         {JobFinished, 3},      {JobToBeCancelled, 2},
-                {JobFailed, 5},          {JobFinalized, 5},     {8, 5},
+    } rows[] = {{JobWaitingForInput, 1},
+                {JobToBeSubmitted, 2},
+                {JobQueued, 2},
+                {JobRunning, 2},
+                {JobFinished, 3},
+                {JobToBeCancelled, 2},
+                {JobFailed, 5},
+                {JobFinalized, 5},
+                {8, 5},
                 {-1, 5}};
     for (const auto &row : rows) {
         const std::string id = "state-" + std::to_string(row.state);
@@ -147,7 +154,7 @@ TEST_F(BatchbayWorkerTest, StartJobReadsTheDescriptionWithItsDefaults)
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->state, JobWaitingForInput);
     EXPECT_EQ(job->ownerId, -1);
-    EXPECT_EQ(job->outputFiles, (std::vector<std::string>{"*.out", "results/"}));
+    EXPECT_EQ(job->outputFiles, (std::vector<std::string> {"*.out", "results/"}));
     EXPECT_EQ(job->designName, "D1");
     EXPECT_EQ(job->projectName, "Hull A");
     EXPECT_EQ(job->maxRunTime, 3600);
@@ -160,7 +167,7 @@ TEST_F(BatchbayWorkerTest, StartJobReadsTheDescriptionWithItsDefaults)
     const Task &p = job->tasks[0];
     EXPECT_EQ(p.type, 1);
     EXPECT_EQ(p.applicationId, 7);
-    EXPECT_EQ(p.args, (std::vector<std::string>{"-in", "hull.dat"}));
+    EXPECT_EQ(p.args, (std::vector<std::string> {"-in", "hull.dat"}));
     EXPECT_EQ(p.numberOfTasks, 1);
     EXPECT_TRUE(p.hasPriority);
     EXPECT_EQ(p.priority, 40);
@@ -197,12 +204,12 @@ TEST_F(BatchbayWorkerTest, FixedAnswers)
 {
     const QVariantMap apps = worker.applicationList(0);
     EXPECT_EQ(apps, worker.applicationList(1));
-    EXPECT_EQ(apps.keys(), (QStringList{"Apps", "ConfigAddress", "HasMail", "HasMore"}));
+    EXPECT_EQ(apps.keys(), (QStringList {"Apps", "ConfigAddress", "HasMail", "HasMore"}));
     EXPECT_EQ(apps.value("HasMore"), QVariant(false));
     EXPECT_EQ(apps.value("HasMail"), QVariant(false));
     EXPECT_EQ(apps.value("ConfigAddress"), QVariant(QStringLiteral("internal")));
     EXPECT_EQ(apps.value("Apps").typeId(), QMetaType::QVariantList);
-    EXPECT_EQ(worker.outputServerPort(), (QVariantMap{{"hxbserver", true}}));
+    EXPECT_EQ(worker.outputServerPort(), (QVariantMap {{"hxbserver", true}}));
     EXPECT_TRUE(worker.blockSchedule());
     EXPECT_TRUE(worker.unblockSchedule());
 }
