@@ -16,6 +16,9 @@
 #include <QVariant>
 
 #include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -247,14 +250,43 @@ bool User::setPassword(const std::string &password)
     return true;
 }
 
+namespace {
+
+std::string passwordMac(const std::string &key, const std::string &password)
+{
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (key.empty()
+        || !HMAC(EVP_sha256(), key.data(), int(key.size()),
+                 reinterpret_cast<const unsigned char *>(password.data()), password.size(), mac, &size))
+        return {};
+    return std::string(reinterpret_cast<const char *>(mac), size);
+}
+
+} // namespace
+
 bool User::checkPassword(const std::string &password) const
 {
+    const std::string mac = passwordMac(signingKey(), password);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     std::string stored;
     {
         std::lock_guard<std::mutex> member(mMemberMutex);
         stored = mPassword;
+        if (!mac.empty() && mVerifiedMac.size() == mac.size() && mVerifiedAgainst == stored
+            && now < mVerifiedUntilMs
+            && CRYPTO_memcmp(mVerifiedMac.data(), mac.data(), mac.size()) == 0)
+            return true;
     }
-    return HXBPasswordHash::verify(password, stored);
+    if (!HXBPasswordHash::verify(password, stored))
+        return false;
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!mac.empty() && mPassword == stored) {
+        mVerifiedMac = mac;
+        mVerifiedAgainst = stored;
+        mVerifiedUntilMs = now + sVerifiedLifetimeMs;
+    }
+    return true;
 }
 
 int User::getId() const

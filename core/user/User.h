@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 #include <memory>
 #include <mutex>
 #include <set>
@@ -109,4 +111,13 @@ private:
     static const std::string &signingKey();
 
     mutable std::mutex mMemberMutex;
+
+    // A password that verified recently, kept as an HMAC under the process's signing key and
+    // tied to the stored hash it verified against, so that HTTP Basic clients do not pay a
+    // password derivation on every request. Guarded by mMemberMutex; void once the stored
+    // hash changes or sVerifiedLifetimeMs passes.
+    static constexpr qint64 sVerifiedLifetimeMs = 5 * 60 * 1000;
+    mutable std::string mVerifiedMac;
+    mutable std::string mVerifiedAgainst;
+    mutable qint64 mVerifiedUntilMs = 0;
 };
