@@ -26,10 +26,11 @@ function(hxb_add_library name)
     install(TARGETS ${name} LIBRARY DESTINATION bin RUNTIME DESTINATION bin)
 endfunction()
 
-# hxb_add_test(name SOURCES ... LIBS ...)
-# A GoogleTest executable; each TEST becomes its own CTest case.
+# hxb_add_test(name SOURCES ... LIBS ... [PREFIX text])
+# A GoogleTest executable; each TEST becomes its own CTest case, its name preceded by PREFIX
+# (so that `ctest -R <prefix>` selects a component's tests).
 function(hxb_add_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT;PREFIX" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest hxbtestsupport)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
@@ -38,6 +39,7 @@ function(hxb_add_test name)
         set(ARG_TIMEOUT 120)
     endif()
     gtest_discover_tests(${name}
+        TEST_PREFIX "${ARG_PREFIX}"
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
         PROPERTIES TIMEOUT ${ARG_TIMEOUT}
         DISCOVERY_TIMEOUT 60)

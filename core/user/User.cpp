@@ -45,6 +45,57 @@ void queueUpdate(const char *statement, const QVariant &value, int id)
     }));
 }
 
+// USERIDS remembers the highest account ID ever issued. USERS.mId alone would let SQLite
+// hand a deleted account's ID to the next account, and with it everything recorded under
+// that ID (the jobs a deleted user owned, for one).
+const char *const sCreateIdTable = "CREATE TABLE IF NOT EXISTS USERIDS (lastId INTEGER);";
+
+// Sets the remembered highest ID; a negative value forgets it.
+bool rememberHighestId(int id)
+{
+    HXBQuery update = HXBDB::getQuery();
+    if (id < 0)
+        return update.write(QStringLiteral("DELETE FROM USERIDS;"));
+    update.prepare(QStringLiteral("UPDATE USERIDS SET lastId = ?;"));
+    update.addBindValue(id);
+    if (!update.write())
+        return false;
+    if (update.numRowsAffected() > 0)
+        return true;
+    HXBQuery first = HXBDB::getQuery();
+    first.prepare(QStringLiteral("INSERT INTO USERIDS(lastId) VALUES(?);"));
+    first.addBindValue(id);
+    return first.write();
+}
+
+// Issues an ID above every ID ever issued and inserts its row; 0 when that fails. The
+// counter is raised before the row is inserted, so no failure in between can reissue an ID;
+// a refused insert puts the counter back (dbMutex keeps other writers out meanwhile).
+int insertUserRow()
+{
+    std::lock_guard<std::recursive_mutex> writes(dbMutex);
+    HXBQuery create = HXBDB::getQuery();
+    create.write(QString::fromLatin1(sCreateIdTable));
+    HXBQuery counter = HXBDB::getQuery();
+    if (!counter.read(QStringLiteral("SELECT lastId FROM USERIDS;")))
+        return 0;
+    const int remembered = counter.next() ? counter.value(0).toInt() : -1;
+    HXBQuery rows = HXBDB::getQuery();
+    if (!rows.read(QStringLiteral("SELECT MAX(mId) FROM USERS;")))
+        return 0;
+    const int highestRow = rows.next() ? rows.value(0).toInt() : 0;
+    const int id = std::max(remembered, highestRow) + 1;
+    if (!rememberHighestId(id))
+        return 0;
+    HXBQuery insert = HXBDB::getQuery();
+    insert.prepare(QStringLiteral("INSERT INTO USERS(mId) VALUES(?);"));
+    insert.addBindValue(id);
+    if (insert.write())
+        return id;
+    rememberHighestId(remembered);
+    return 0;
+}
+
 std::int64_t nowSeconds()
 {
     return QDateTime::currentSecsSinceEpoch();
@@ -68,6 +119,7 @@ void User::initTables()
     HXBQuery query = HXBDB::getQuery();
     query.write(QStringLiteral("CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType "
                                "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );"));
+    query.write(QString::fromLatin1(sCreateIdTable));
     HXBQuery select = HXBDB::getQuery();
     select.read(QStringLiteral("SELECT mId FROM USERS;"));
     if (select.next())
@@ -100,10 +152,7 @@ void User::loadAllUsers()
 void User::createInDb()
 {
     auto self = shared_from_this();
-    HXBQuery query = HXBDB::getQuery();
-    query.prepare(QStringLiteral("INSERT INTO USERS DEFAULT VALUES;"));
-    query.write();
-    const int id = query.lastInsertId().toInt();
+    const int id = insertUserRow();
     {
         std::lock_guard<std::mutex> member(mMemberMutex);
         mId = id;

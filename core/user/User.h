@@ -38,7 +38,8 @@ public:
     // Loads every row of USERS not yet in allUsers (init's second step).
     static void loadAllUsers();
 
-    // Inserts an empty row, takes its id and appends this user to allUsers.
+    // Inserts an empty row under an ID above every ID ever issued (a deleted account's ID is
+    // never reused), takes that id and appends this user to allUsers.
     virtual void createInDb();
     // Reads name, hash and type of mId; members keep their values if there is no row.
     virtual bool initFromDb();
