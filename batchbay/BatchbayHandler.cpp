@@ -16,8 +16,8 @@
 #include "user/User.h"
 #include "web/HXBWebRouter.h"
 
-#include "MaiaXmlRpcServerConnection.h"
-#include "MaiaXmlRpcServerSecurity.h"
+#include "xmlrpc/MaiaXmlRpcServerConnection.h"
+#include "xmlrpc/MaiaXmlRpcServerSecurity.h"
 
 #include <QFile>
 
