@@ -17,12 +17,14 @@ export class ApiError extends Error {
 
 const MESSAGES = {
     0: 'The server cannot be reached. Check the connection and try again.',
+    400: 'The server refused the request as malformed (for example a file name it does not accept).',
     401: 'Your session has ended. Please log in again.',
     403: 'You are not allowed to do this.',
     404: 'Not found: the job or file is no longer on the server.',
     405: 'The server refused this request.',
     413: 'The file is too large for the server.',
     500: 'The server failed to complete the request.',
+    502: 'Slurm does not answer: the cluster state is not available right now.',
 };
 
 /** A short message for an HTTP status (0: no answer at all). */
@@ -289,15 +291,7 @@ export async function updatePassword(oldPassword, newPassword) {
 
 // ---- Jobs and cluster ----------------------------------------------------------------
 
-// The server finds its sub-commands anywhere in the path, the job ID included, in this order.
-const COMMAND_ORDER = ['jobinfo', 'queueinfo', 'RPC2', 'uploadFile', 'finishedUploading', 'finalize',
-    'cancel', 'outputFileList', 'getOutputFile'];
-
 function jobPath(command, jobId) {
-    const own = COMMAND_ORDER.indexOf(command);
-    const clash = COMMAND_ORDER.slice(0, own).find((word) => jobId.includes(word));
-    if (clash)
-        throw new ApiError(400, `The job ID contains "${clash}", which the server would take as a command.`);
     return `/batchbay/${command}/${encodeURIComponent(jobId)}`;
 }
 
@@ -347,13 +341,7 @@ export async function getOutputFile(jobId, name) {
  */
 export function uploadFile(jobId, file, name, onProgress) {
     return new Promise((resolve, reject) => {
-        let path;
-        try {
-            path = jobPath('uploadFile', jobId);
-        } catch (error) {
-            reject(error);
-            return;
-        }
+        const path = jobPath('uploadFile', jobId);
         const xhr = new XMLHttpRequest();
         xhr.open('POST', path);
         if (session)

@@ -23,7 +23,7 @@ export function mount(container) {
     const table = h('table', { class: 'data-table', id: 'partitions-table' },
         h('caption', { class: 'visually-hidden' }, 'Partitions'),
         h('thead', {}, h('tr', {}, ...['Partition', 'Nodes', 'CPUs', 'Allocated', 'Idle', 'Unavailable', 'Node states']
-            .map((label, i) => h('th', { scope: 'col', class: i > 0 && i < 6 ? 'num' : '' }, label))))),
+            .map((label, i) => h('th', { scope: 'col', class: i > 0 && i < 6 ? 'num' : '' }, label)))),
         body);
 
     container.replaceChildren(

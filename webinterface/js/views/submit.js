@@ -8,7 +8,6 @@ function randomHex(bytes) {
     return Array.from(crypto.getRandomValues(new Uint8Array(bytes)), (b) => b.toString(16).padStart(2, '0')).join('');
 }
 
-// Digits and the letters a-f only: no ID can contain a word the server reads as a command.
 function newJobId() {
     const now = new Date();
     const stamp = now.toISOString().replace(/[-:]/g, '').replace('T', '-').slice(0, 15);
