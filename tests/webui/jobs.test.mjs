@@ -111,7 +111,7 @@ test('a job submitted with an uploaded folder is followed to "finished", its out
     assert.equal(fs.readFileSync(await download.path(), 'utf8'), 'PRESSURE 4.2 BAR\n');
 
     // The live list shows the job; text and state filters narrow it.
-    await page.getByRole('link', { name: 'Jobs', exact: true }).click();
+    await page.getByRole('navigation', { name: 'Main' }).getByRole('link', { name: 'Jobs' }).click();
     const row = page.locator(`#jobs-table tr[data-jobid="${jobId}"]`);
     await row.waitFor();
     assert.equal(await row.getAttribute('data-state'), 'finished');
