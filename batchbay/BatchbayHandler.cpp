@@ -297,7 +297,9 @@ void BatchbayHandler::uploadFile(HttpRequest &request, HttpResponse &response,
     std::string error;
     BatchbayJobFiles::Result result = BatchbayJobFiles::Result::Failed;
     if (body)
-        result = files.store(name, *body, error);
+        result = files.store(name, *body, error, [&request](const std::string &path) {
+            return request.moveSpooledBody(QString::fromStdString(path));
+        });
     else
         error = "the request body cannot be read";
 

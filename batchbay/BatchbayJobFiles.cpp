@@ -91,6 +91,13 @@ bool BatchbayJobFiles::isInside(const std::string &canonicalPath) const
 BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODevice &content,
                                                  std::string &error) const
 {
+    return store(name, content, error, {});
+}
+
+BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODevice &content,
+                                                 std::string &error,
+                                                 const std::function<bool(const std::string &)> &adopt) const
+{
     if (!isValidName(name)) {
         error = "invalid file name";
         return Result::BadName;
@@ -129,6 +136,10 @@ BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODev
         }
     }
     const std::string target = dir + "/" + segments.back();
+    if (adopt && adopt(target)) {
+        ::chmod(target.c_str(), 0644);
+        return Result::Ok;
+    }
 
     std::string temp = dir + "/.upload-XXXXXX";
     const int fd = ::mkstemp(temp.data());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <set>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ public:
     // renamed over it only once complete, so the name never holds a partial file. On Failed
     // nothing is left under the name and error says why.
     Result store(const std::string &name, QIODevice &content, std::string &error) const;
+    // The same, first offering the final path to adopt, which may put the content there in
+    // one step (a rename of a spooled body) and returns whether it did; else it is copied.
+    Result store(const std::string &name, QIODevice &content, std::string &error,
+                 const std::function<bool(const std::string &path)> &adopt) const;
 
     // The path of an existing regular file `name` inside the job directory (Ok), or why not:
     // BadName, Outside, NotFound (also for a directory).

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QTemporaryFile>
 
+#include <cstdio>
+
 #include <algorithm>
 
 HttpRequest::HttpRequest(qint64 spoolThreshold, const QString &tempDir)
@@ -160,6 +162,17 @@ bool HttpRequest::appendBody(const char *data, qint64 size)
         mSpoolFile = std::move(file);
     }
     return mSpoolFile->write(data, size) == size;
+}
+
+bool HttpRequest::moveSpooledBody(const QString &target)
+{
+    if (!mSpoolFile || !mSpoolFile->flush())
+        return false;
+    const QByteArray from = QFile::encodeName(mSpoolFile->fileName());
+    if (::rename(from.constData(), QFile::encodeName(target).constData()) != 0)
+        return false;
+    mSpoolFile->setAutoRemove(false);
+    return true;
 }
 
 bool HttpRequest::finishBody()

@@ -52,6 +52,10 @@ public:
     QIODevice *getBodyDevice();
     qint64 getBodySize() const { return mBodySize; }
     bool isBodySpooled() const { return mSpoolFile != nullptr; }
+    // Gives a spooled body its final name without copying it: renames the spool file to
+    // target, which must be on the same file system (else false, and nothing changes). The
+    // body stays readable through getBodyDevice().
+    bool moveSpooledBody(const QString &target);
 
     QHostAddress getPeerAddress() const { return mPeerAddress; }
     void setPeerAddress(const QHostAddress &address) { mPeerAddress = address; }

@@ -111,8 +111,9 @@ def run(jobs, seconds, mode):
         if latencies:
             print("  end in Slurm -> finished: p50 %.2f s  p95 %.2f s  (end_time has 1 s resolution)" %
                   (statistics.median(latencies), percentile(latencies, 95)))
-        print("  squeue calls/s %.1f  -> each job polled every %.1f s" %
-              (polls / elapsed, jobs / max(polls / elapsed, 1e-9)))
+        rate = polls / elapsed
+        cycle = (1 if mode == "shared" else jobs) / max(rate, 1e-9)
+        print("  squeue calls/s %.1f  -> each job polled every %.2f s" % (rate, cycle))
         print("  Slurm RPCs/s %.1f  (%s)" % (sum(counts.values()) / elapsed,
               ", ".join("%s %d" % kv for kv in sorted(counts.items(), key=lambda kv: -kv[1])[:4])))
         print("  server CPU %.2f cores" % (cpu / elapsed))

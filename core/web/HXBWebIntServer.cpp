@@ -8,6 +8,7 @@
 
 #include "httpserver/HttpListener.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QTemporaryFile>
 
@@ -48,6 +49,11 @@ bool HXBWebIntServer::startServer()
     sSettings->setValue("readTimeout", 60000);
     sSettings->setValue("maxRequestSize", 850000000);
     sSettings->setValue("maxMultiPartSize", 850000000);
+    // Large bodies are spooled beside the job directories, so that an upload reaches its final
+    // name by a rename instead of a second copy.
+    const QString spoolDir = Q(HXBConfig::instance()->getDataDir()) + QStringLiteral("spool");
+    if (QDir().mkpath(spoolDir))
+        sSettings->setValue("tempDir", spoolDir);
     sSettings->beginGroup("files");
     sSettings->setValue("path", HXBWebIntServerT::webRoot());
     sSettings->setValue("encoding", "UTF-8");

@@ -204,8 +204,8 @@ class BridgeRestTest(unittest.TestCase):
         self.assertEqual(self.upload("fail", "plain", b"x")[0], 200)
         root = self.job_dir("fail")
         os.makedirs(os.path.join(root, "busy", "inner"))
-        for name in ("busy", "plain/below"):
-            status, reason, data, _ = self.upload("fail", name, b"y" * 100000)
+        for name, size in (("busy", 100000), ("plain/below", 100000), ("busy", 3 << 20)):
+            status, reason, data, _ = self.upload("fail", name, b"y" * size)
             self.assertEqual((status, reason), (500, "Internal Server Error"), name)
             self.assertTrue(data.startswith(b"upload not stored: "), data)
         self.assertEqual(sorted(os.listdir(root)), ["busy", "plain"])
@@ -214,6 +214,10 @@ class BridgeRestTest(unittest.TestCase):
     def test_download_streams_a_large_file_whole(self):
         content = os.urandom(5 * 1024 * 1024 + 123)
         self.assertEqual(self.upload("big", "out/result.bin", content)[0], 200)
+        # A body this large was spooled to disk and moved into place: nothing is left behind.
+        stored = os.path.join(self.job_dir("big"), "out", "result.bin")
+        self.assertEqual(os.stat(stored).st_mode & 0o777, 0o644)
+        self.assertEqual(os.listdir(os.path.join(self.server.bin, "data", "spool")), [])
         status, reason, data, r = self.c.call("/batchbay/getOutputFile/big", self.bob,
                                               headers={"filename": "out/result.bin"})
         self.assertEqual((status, reason), (200, "OK"))
