@@ -8,10 +8,10 @@
 #include <QHostAddress>
 #include <QtGlobal>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -53,6 +53,8 @@ public:
 
     qint64 writeFile(const QByteArray &head, int fd, qint64 offset, qint64 size) override
     {
+        if (mFailed)
+            return -1;
         // The header is held back (MSG_MORE) to leave in one packet with the file's first bytes.
         iovec v{const_cast<char *>(head.constData()), size_t(head.size())};
         if (!head.isEmpty() && !writeVector(&v, 1, size > 0 ? MSG_MORE : 0))
