@@ -8,10 +8,13 @@
 #include <QHostAddress>
 #include <QtGlobal>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +24,8 @@ namespace {
 
 constexpr qsizetype sReadChunk = 64 * 1024;
 constexpr int sYieldCheckMs = 100;
+// Largest piece of a file handed to sendfile(2) at once.
+constexpr qint64 sSendfileChunk = 1024 * 1024;
 
 // Blocking writes on a socket with a deadline per write.
 class SocketOutput : public HttpOutput
@@ -34,32 +39,59 @@ public:
 
     bool writeAll(const char *data, qint64 size) override
     {
+        iovec v{const_cast<char *>(data), size_t(size)};
+        return writeVector(&v, 1, 0);
+    }
+
+    bool writeAllGathered(const char *first, qint64 firstSize, const char *second,
+                          qint64 secondSize) override
+    {
+        iovec v[2] = {{const_cast<char *>(first), size_t(firstSize)},
+                      {const_cast<char *>(second), size_t(secondSize)}};
+        return writeVector(v, 2, 0);
+    }
+
+    qint64 writeFile(const QByteArray &head, int fd, qint64 offset, qint64 size) override
+    {
         if (mFailed)
-            return false;
+            return -1;
+        // The header is held back (MSG_MORE) to leave in one packet with the file's first bytes.
+        iovec v{const_cast<char *>(head.constData()), size_t(head.size())};
+        if (!head.isEmpty() && !writeVector(&v, 1, size > 0 ? MSG_MORE : 0))
+            return -1;
         QDeadlineTimer deadline(mTimeoutMs);
-        while (size > 0) {
-            const ssize_t n = ::send(mFd, data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+        off_t position = off_t(offset);
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t n = ::sendfile(mFd, fd, &position, size_t(qMin<qint64>(size - done, sSendfileChunk)));
             if (n > 0) {
-                data += n;
-                size -= n;
+                done += n;
                 deadline.setRemainingTime(mTimeoutMs);
                 continue;
             }
-            if (n < 0 && errno == EINTR)
+            if (n == 0)
+                break; // the file is shorter than it was
+            if (errno == EINTR)
                 continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd p{mFd, POLLOUT, 0};
-                const int left = int(qMax<qint64>(0, deadline.remainingTime()));
-                const int r = ::poll(&p, 1, left);
-                if (r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-                    continue;
-                if (r < 0 && errno == EINTR)
-                    continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitWritable(deadline))
+                continue;
+            if (errno == EINVAL || errno == ENOSYS) {
+                // Not a file the kernel can send from: go through user space.
+                if (done > 0) {
+                    mFailed = true;
+                    return -1;
+                }
+                return HttpOutput::writeFile(QByteArray(), fd, offset, size);
             }
             mFailed = true;
-            return false;
+            return -1;
         }
-        return true;
+        if (done < size) {
+            // Push out a header held back by MSG_MORE (setting TCP_NODELAY pushes).
+            const int one = 1;
+            ::setsockopt(mFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        }
+        return done;
     }
 
     bool isOpen() const override
@@ -78,6 +110,56 @@ public:
     }
 
 private:
+    bool waitWritable(const QDeadlineTimer &deadline)
+    {
+        for (;;) {
+            pollfd p{mFd, POLLOUT, 0};
+            const int left = int(qMax<qint64>(0, deadline.remainingTime()));
+            const int r = ::poll(&p, 1, left);
+            if (r < 0 && errno == EINTR)
+                continue;
+            return r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL));
+        }
+    }
+
+    // Blocking writes of all of `v` with a deadline per write.
+    bool writeVector(iovec *v, int count, int flags)
+    {
+        if (mFailed)
+            return false;
+        QDeadlineTimer deadline(mTimeoutMs);
+        while (count > 0 && v->iov_len == 0) {
+            ++v;
+            --count;
+        }
+        while (count > 0) {
+            msghdr m{};
+            m.msg_iov = v;
+            m.msg_iovlen = size_t(count);
+            ssize_t n = ::sendmsg(mFd, &m, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                while (count > 0 && size_t(n) >= v->iov_len) {
+                    n -= ssize_t(v->iov_len);
+                    ++v;
+                    --count;
+                }
+                if (count > 0) {
+                    v->iov_base = static_cast<char *>(v->iov_base) + n;
+                    v->iov_len -= size_t(n);
+                }
+                deadline.setRemainingTime(mTimeoutMs);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitWritable(deadline))
+                continue;
+            mFailed = true;
+            return false;
+        }
+        return true;
+    }
+
     int mFd;
     int mTimeoutMs;
     bool mFailed = false;
@@ -119,6 +201,10 @@ void HttpConnectionHandler::serveRequests(int fd)
 {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    // Every wait is a poll() with its own deadline; no call may block beyond it.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && !(flags & O_NONBLOCK))
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     const QHostAddress peer = peerAddress(fd);
     const int timeout = qMax(1, mSettings.readTimeout);
     SocketOutput output(fd, timeout);

@@ -10,7 +10,7 @@
 
 HttpRequest::HttpRequest(qint64 spoolThreshold, const QString &tempDir)
     : mSpoolThreshold(spoolThreshold)
-    , mTempDir(tempDir.isEmpty() ? QDir::tempPath() : tempDir)
+    , mTempDir(tempDir)
 {
 }
 
@@ -152,7 +152,9 @@ bool HttpRequest::appendBody(const char *data, qint64 size)
         return true;
     }
     if (!mSpoolFile) {
-        auto file = std::make_unique<QTemporaryFile>(mTempDir + QStringLiteral("/hxbupload-XXXXXX"));
+        // The system's temporary directory is looked up only for a body that needs it.
+        const QString dir = mTempDir.isEmpty() ? QDir::tempPath() : mTempDir;
+        auto file = std::make_unique<QTemporaryFile>(dir + QStringLiteral("/hxbupload-XXXXXX"));
         if (!file->open())
             return false;
         if (!mBody.isEmpty() && file->write(mBody) != mBody.size())

@@ -1,8 +1,16 @@
 #include "HttpResponse.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace {
+
+// Bodies from this size on are written beside the header instead of being copied behind it.
+constexpr qint64 sGatherThreshold = 2048;
+// Bytes of a file read at once where it passes through user space.
+constexpr qint64 sFileChunk = 64 * 1024;
 
 bool isTokenChar(char c)
 {
@@ -94,81 +102,133 @@ bool HttpResponse::isConnected() const
     return !mWriteFailed && mOutput && mOutput->isOpen();
 }
 
+bool HttpOutput::writeAllGathered(const char *first, qint64 firstSize, const char *second,
+                                  qint64 secondSize)
+{
+    return writeAll(first, firstSize) && writeAll(second, secondSize);
+}
+
+qint64 HttpOutput::writeFile(const QByteArray &head, int fd, qint64 offset, qint64 size)
+{
+    if (!head.isEmpty() && !writeAll(head.constData(), head.size()))
+        return -1;
+    QByteArray part(qsizetype(qMin<qint64>(size, sFileChunk)), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, part.data(), size_t(qMin<qint64>(part.size(), size - done)),
+                                  off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (!writeAll(part.constData(), n))
+            return -1;
+        done += n;
+    }
+    return done;
+}
+
+void HttpResponse::appendHeader(QByteArray &out, bool lastPart, qint64 lastSize)
+{
+    const qsizetype lengthIndex = findHeader("Content-Length");
+    if (!bodyAllowed()) {
+        if (lengthIndex >= 0)
+            mHeaders.removeAt(lengthIndex);
+    } else if (lengthIndex >= 0) {
+        bool ok = false;
+        mDeclaredLength = mHeaders.at(lengthIndex).second.toLongLong(&ok);
+        if (!ok || mDeclaredLength < 0) {
+            mHeaders.removeAt(lengthIndex);
+            mDeclaredLength = -1;
+        }
+    }
+    const qsizetype teIndex = findHeader("Transfer-Encoding");
+    if (teIndex >= 0)
+        mHeaders.removeAt(teIndex);
+    if (bodyAllowed() && mDeclaredLength < 0) {
+        if (lastPart) {
+            mDeclaredLength = lastSize;
+            mHeaders.emplaceBack("Content-Length", QByteArray::number(lastSize));
+        } else if (mHttp11) {
+            mChunked = true;
+            mHeaders.emplaceBack("Transfer-Encoding", "chunked");
+        } else {
+            mKeepAlive = false;
+        }
+    }
+    const qsizetype connIndex = findHeader("Connection");
+    if (connIndex >= 0) {
+        if (mHeaders.at(connIndex).second.toLower().contains("close"))
+            mKeepAlive = false;
+        mHeaders.removeAt(connIndex);
+    }
+    if (!mKeepAlive)
+        mHeaders.emplaceBack("Connection", "close");
+    else if (!mHttp11)
+        mHeaders.emplaceBack("Connection", "keep-alive");
+
+    qsizetype size = 32 + mStatusReason.size();
+    for (const auto &h : std::as_const(mHeaders))
+        size += h.first.size() + h.second.size() + 4;
+    out.reserve(out.size() + size);
+    out.append(mHttp11 ? "HTTP/1.1 " : "HTTP/1.0 ");
+    out.append(QByteArray::number(mStatusCode));
+    out.append(' ');
+    out.append(mStatusReason);
+    out.append("\r\n");
+    for (const auto &h : std::as_const(mHeaders)) {
+        out.append(h.first);
+        out.append(": ");
+        out.append(h.second);
+        out.append("\r\n");
+    }
+    out.append("\r\n");
+    mHeadersSent = true;
+}
+
+bool HttpResponse::writeOut(const QByteArray &out)
+{
+    if (out.isEmpty())
+        return true;
+    if (!mOutput->writeAll(out.constData(), out.size())) {
+        mWriteFailed = true;
+        mKeepAlive = false;
+        return false;
+    }
+    return true;
+}
+
 bool HttpResponse::write(const QByteArray &data, bool lastPart)
 {
     if (mLastPartSent || mWriteFailed || !mOutput)
         return false;
     QByteArray out;
-    if (!mHeadersSent) {
-        const qsizetype lengthIndex = findHeader("Content-Length");
-        if (!bodyAllowed()) {
-            if (lengthIndex >= 0)
-                mHeaders.removeAt(lengthIndex);
-        } else if (lengthIndex >= 0) {
-            bool ok = false;
-            mDeclaredLength = mHeaders.at(lengthIndex).second.toLongLong(&ok);
-            if (!ok || mDeclaredLength < 0) {
-                mHeaders.removeAt(lengthIndex);
-                mDeclaredLength = -1;
-            }
-        }
-        const qsizetype teIndex = findHeader("Transfer-Encoding");
-        if (teIndex >= 0)
-            mHeaders.removeAt(teIndex);
-        if (bodyAllowed() && mDeclaredLength < 0) {
-            if (lastPart) {
-                mDeclaredLength = data.size();
-                mHeaders.emplaceBack("Content-Length", QByteArray::number(data.size()));
-            } else if (mHttp11) {
-                mChunked = true;
-                mHeaders.emplaceBack("Transfer-Encoding", "chunked");
-            } else {
-                mKeepAlive = false;
-            }
-        }
-        const QByteArray connection = getHeader("Connection").toLower();
-        if (connection.contains("close"))
-            mKeepAlive = false;
-        const qsizetype connIndex = findHeader("Connection");
-        if (connIndex >= 0)
-            mHeaders.removeAt(connIndex);
-        if (!mKeepAlive)
-            mHeaders.emplaceBack("Connection", "close");
-        else if (!mHttp11)
-            mHeaders.emplaceBack("Connection", "keep-alive");
-
-        out.reserve(256 + data.size());
-        out.append(mHttp11 ? "HTTP/1.1 " : "HTTP/1.0 ");
-        out.append(QByteArray::number(mStatusCode));
-        out.append(' ');
-        out.append(mStatusReason);
-        out.append("\r\n");
-        for (const auto &h : std::as_const(mHeaders)) {
-            out.append(h.first);
-            out.append(": ");
-            out.append(h.second);
-            out.append("\r\n");
-        }
-        out.append("\r\n");
-        mHeadersSent = true;
-    }
+    if (!mHeadersSent)
+        appendHeader(out, lastPart, data.size());
+    // A body of some size goes out beside the header rather than copied behind it.
+    const char *body = nullptr;
+    qint64 bodySize = 0;
     if (!mHead && bodyAllowed() && !data.isEmpty()) {
         if (mChunked) {
             out.append(QByteArray::number(data.size(), 16));
             out.append("\r\n");
             out.append(data);
             out.append("\r\n");
-        } else if (mDeclaredLength >= 0) {
-            // Never more than declared: the excess would be read as the next response.
-            const qint64 room = mDeclaredLength - mBodyWritten;
-            const qint64 n = qMin<qint64>(room, data.size());
-            if (n < data.size())
-                mKeepAlive = false;
-            out.append(data.constData(), n);
-            mBodyWritten += n;
         } else {
-            out.append(data);
-            mBodyWritten += data.size();
+            qint64 n = data.size();
+            if (mDeclaredLength >= 0) {
+                // Never more than declared: the excess would be read as the next response.
+                n = qMin<qint64>(mDeclaredLength - mBodyWritten, data.size());
+                if (n < data.size())
+                    mKeepAlive = false;
+            }
+            if (n >= sGatherThreshold || out.isEmpty()) {
+                body = data.constData();
+                bodySize = n;
+            } else {
+                out.append(data.constData(), n);
+            }
+            mBodyWritten += n;
         }
     }
     if (lastPart) {
@@ -178,10 +238,67 @@ bool HttpResponse::write(const QByteArray &data, bool lastPart)
         if (!mHead && mDeclaredLength >= 0 && mBodyWritten < mDeclaredLength)
             mKeepAlive = false; // the client waits for bytes that never come; end the connection
     }
-    if (out.isEmpty())
-        return true;
-    if (!mOutput->writeAll(out.constData(), out.size())) {
+    if (bodySize == 0)
+        return writeOut(out);
+    const bool ok = out.isEmpty() ? mOutput->writeAll(body, bodySize)
+                                  : mOutput->writeAllGathered(out.constData(), out.size(), body, bodySize);
+    if (!ok) {
         mWriteFailed = true;
+        mKeepAlive = false;
+    }
+    return ok;
+}
+
+bool HttpResponse::writeFile(int fd, qint64 offset, qint64 size)
+{
+    if (mLastPartSent || mWriteFailed || !mOutput || size < 0 || offset < 0)
+        return false;
+    if (mHeadersSent) {
+        // The framing is fixed already (chunks, or a length): the file goes through write().
+        QByteArray part;
+        qint64 done = 0;
+        while (done < size) {
+            part.resize(qsizetype(qMin<qint64>(sFileChunk, size - done)));
+            const ssize_t n = ::pread(fd, part.data(), size_t(part.size()), off_t(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                // Cut short: no closing chunk; the connection ends and the client sees it.
+                mLastPartSent = true;
+                mKeepAlive = false;
+                return false;
+            }
+            part.truncate(n);
+            done += n;
+            if (!write(part, done >= size))
+                return false;
+        }
+        return size > 0 || write(QByteArray(), true);
+    }
+    QByteArray out;
+    appendHeader(out, true, size);
+    mLastPartSent = true;
+    qint64 n = 0;
+    if (!mHead && bodyAllowed()) {
+        // Never more than declared: the excess would be read as the next response.
+        n = mDeclaredLength >= 0 ? qMin(size, mDeclaredLength) : size;
+        if (n < size)
+            mKeepAlive = false;
+    }
+    if (n == 0) {
+        if (!mHead && mDeclaredLength > 0)
+            mKeepAlive = false;
+        return writeOut(out);
+    }
+    const qint64 written = mOutput->writeFile(out, fd, offset, n);
+    if (written < 0) {
+        mWriteFailed = true;
+        mKeepAlive = false;
+        return false;
+    }
+    mBodyWritten += written;
+    if (mDeclaredLength >= 0 && mBodyWritten < mDeclaredLength) {
+        // The file ended early; the client waits for bytes that never come.
         mKeepAlive = false;
         return false;
     }

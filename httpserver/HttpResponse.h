@@ -11,6 +11,14 @@ public:
     virtual ~HttpOutput() = default;
     // Writes all bytes or returns false (peer gone, write timed out).
     virtual bool writeAll(const char *data, qint64 size) = 0;
+    // Writes the two buffers one after the other; a socket does it in one system call.
+    virtual bool writeAllGathered(const char *first, qint64 firstSize, const char *second,
+                                  qint64 secondSize);
+    // Writes `head`, then `size` bytes of the open file `fd` from `offset` on (the file's
+    // own position is left alone). Returns the number of file bytes written: fewer than
+    // `size` when the file ended early, -1 when the output failed. This one reads the file
+    // in user space; a socket hands the file to the kernel.
+    virtual qint64 writeFile(const QByteArray &head, int fd, qint64 offset, qint64 size);
     // False once the peer has gone or a write failed.
     virtual bool isOpen() const = 0;
 };
@@ -44,6 +52,12 @@ public:
     // Sends a part of the body (the header first, with the first part). Returns false when
     // the bytes could not be written or the last part was already sent.
     bool write(const QByteArray &data, bool lastPart = false);
+    // Sends `size` bytes of the open file `fd` from `offset` on as the whole body and
+    // completes the response, like write(contents, true) without reading the file into
+    // memory. A HEAD answer sends only the header. False when the bytes could not be
+    // written, the file ended early (the connection is then closed, since the client waits
+    // for the declared length), or the last part was already sent.
+    bool writeFile(int fd, qint64 offset, qint64 size);
     // Answers 303 See Other with a Location field; completes the response.
     void redirect(const QByteArray &url);
 
@@ -62,6 +76,10 @@ public:
 private:
     qsizetype findHeader(const QByteArray &name) const;
     bool bodyAllowed() const;
+    // Fixes the framing from the fields set so far and appends the status line and the
+    // header fields to `out`. `lastPart` and `lastSize` describe the first write.
+    void appendHeader(QByteArray &out, bool lastPart, qint64 lastSize);
+    bool writeOut(const QByteArray &out);
 
     HttpOutput *mOutput;
     int mStatusCode = 200;

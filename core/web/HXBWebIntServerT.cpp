@@ -75,8 +75,8 @@ void HXBWebIntServerT::service(HttpRequest &request, HttpResponse &response)
     }
 
     if (path.startsWith("/alive")) {
-        response.write(QByteArrayLiteral("1.1.0"), false);
-        response.setStatus(200, QByteArray());
+        // One write of the whole answer: sent with its length, in one packet.
+        response.write(QByteArrayLiteral("1.1.0"), true);
         return;
     }
 

@@ -9,6 +9,8 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QSemaphore>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -44,6 +46,8 @@ class TestHandler : public HttpRequestHandler
 public:
     QSemaphore release;
     std::atomic<int> slowEntered = 0;
+    // Sent by /file: the whole file, or a length it does not have (/file?claim=N).
+    QString fileName;
 
     void service(HttpRequest &request, HttpResponse &response) override
     {
@@ -81,6 +85,14 @@ public:
         } else if (path == "/throw-midway") {
             response.write("a first part", false);
             throw std::runtime_error("handler failure after the header");
+        } else if (path == "/file") {
+            QFile file(fileName);
+            if (!file.open(QIODevice::ReadOnly))
+                throw std::runtime_error("test file missing");
+            const qint64 claim = request.getParameter("claim").isEmpty()
+                                     ? file.size() : request.getParameter("claim").toLongLong();
+            const qint64 offset = request.getParameter("offset").toLongLong();
+            response.writeFile(file.handle(), offset, claim);
         } else if (path == "/thread") {
             response.write(threadTag(), true);
         } else if (path == "/unfinished") {
@@ -305,6 +317,51 @@ TEST_F(HttpListenerTest, HeadRequestGetsHeaderOnly)
     EXPECT_EQ(r[0].status, 200);
     EXPECT_GT(r[0].header("Content-Length").toInt(), 0);
     EXPECT_EQ(r[1].header("X-Query"), "after") << "a HEAD answer must not carry body bytes";
+}
+
+TEST_F(HttpListenerTest, FilesAreSentWholeByTheKernelWithRangesHeadAndShortFiles)
+{
+    // Above one sendfile(2) piece, so that the sending loop goes round.
+    QByteArray content(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (char &c : content)
+        c = char(QRandomGenerator::global()->bounded(256));
+    mHandler.fileName = mDir.filePath(QStringLiteral("sent.bin"));
+    {
+        QFile f(mHandler.fileName);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write(content), content.size());
+    }
+    start();
+    const auto result = runWhileServing<QList<Response>>([&] {
+        Client c(mPort);
+        // Pipelined on one connection: whole file, HEAD, a part from an offset, then the
+        // whole file again; every answer must stay in step with the next.
+        c.send("GET /file HTTP/1.1\r\nHost: t\r\n\r\n"
+               "HEAD /file HTTP/1.1\r\nHost: t\r\n\r\n"
+               "GET /file?offset=1000&claim=5000 HTTP/1.1\r\nHost: t\r\n\r\n"
+               "GET /file HTTP/1.1\r\nHost: t\r\n\r\n");
+        QList<Response> answers{c.read(), c.read(true), c.read(), c.read()};
+        // A file shorter than the length sent with it: the connection must end, not
+        // leave the client waiting for bytes that never come.
+        Client shortFile(mPort);
+        shortFile.send("GET /file?offset=" + QByteArray::number(content.size() - 10)
+                       + "&claim=100 HTTP/1.1\r\nHost: t\r\n\r\n");
+        Response cut = shortFile.read();
+        cut.valid = shortFile.waitClosed(10000);
+        answers.append(cut);
+        return answers;
+    });
+    EXPECT_EQ(result[0].status, 200);
+    EXPECT_EQ(result[0].header("Content-Length"), QByteArray::number(content.size()));
+    EXPECT_TRUE(result[0].body == content) << "the body must be the file's exact bytes";
+    EXPECT_EQ(result[1].status, 200);
+    EXPECT_EQ(result[1].header("Content-Length"), QByteArray::number(content.size()));
+    EXPECT_TRUE(result[1].body.isEmpty());
+    EXPECT_EQ(result[2].header("Content-Length"), "5000");
+    EXPECT_TRUE(result[2].body == content.mid(1000, 5000));
+    EXPECT_TRUE(result[3].body == content);
+    EXPECT_EQ(result[4].header("Content-Length"), "100");
+    EXPECT_TRUE(result[4].valid) << "a short file must end the connection";
 }
 
 TEST_F(HttpListenerTest, HandlerFailuresAreAnsweredAndConnectionsEndedCleanly)
