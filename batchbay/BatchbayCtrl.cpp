@@ -1,6 +1,8 @@
 #include "BatchbayCtrl.h"
 
+#include "BatchbaySettings.h"
 #include "Job.h"
+#include "SlurmQueueSnapshot.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -9,11 +11,12 @@
 
 BatchbayCtrl *BatchbayCtrl::instance()
 {
-    static BatchbayCtrl controller;
+    static BatchbayCtrl controller(BatchbaySettings::instance()->getPollPerJob());
     return &controller;
 }
 
-BatchbayCtrl::BatchbayCtrl()
+BatchbayCtrl::BatchbayCtrl(bool pollPerJob)
+    : mPollPerJob(pollPerJob)
 {
     mJobThread.setObjectName(QStringLiteral("BatchbayJobs"));
     mCleanupThread.setObjectName(QStringLiteral("BatchbayCleanup"));
@@ -51,6 +54,7 @@ void BatchbayCtrl::post(QObject *context, std::function<void()> call)
 void BatchbayCtrl::doUpdate()
 {
     std::vector<std::shared_ptr<Job>> keep;
+    std::vector<std::shared_ptr<Job>> poll;
     std::shared_ptr<Job> job;
     while (mQueue.try_pop(job)) {
         switch (job->state.load()) {
@@ -67,10 +71,14 @@ void BatchbayCtrl::doUpdate()
             break;
         case JobQueued:
         case JobRunning:
-            post(&mJobContext, [this, job]() {
-                job->checkFinished();
-                push(job);
-            });
+            if (mPollPerJob) {
+                post(&mJobContext, [this, job]() {
+                    job->checkFinished();
+                    push(job);
+                });
+            } else {
+                poll.push_back(std::move(job));
+            }
             break;
         case JobToBeCancelled:
             post(&mJobContext, [this, job]() {
@@ -86,6 +94,26 @@ void BatchbayCtrl::doUpdate()
         }
         job.reset();
     }
+    if (!poll.empty())
+        post(&mJobContext, [this, poll = std::move(poll)]() { pollTogether(poll); });
     for (auto &kept : keep)
         push(kept);
+}
+
+void BatchbayCtrl::pollTogether(const std::vector<std::shared_ptr<Job>> &jobs)
+{
+    std::vector<int> ids;
+    ids.reserve(jobs.size());
+    for (const auto &job : jobs)
+        ids.push_back(job->slurmId);
+    // Taken now, after the pass that collected the jobs: never older than the pass.
+    const SlurmQueueSnapshot snapshot = SlurmQueueSnapshot::query(ids);
+    const bool ambiguous = snapshot.saysJobUnknown() && jobs.size() > 1;
+    for (const auto &job : jobs) {
+        if (ambiguous)
+            job->checkFinished();
+        else
+            job->checkFinished(snapshot);
+        push(job);
+    }
 }

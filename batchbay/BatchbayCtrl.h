@@ -6,13 +6,15 @@
 #include <QThread>
 
 #include <memory>
+#include <vector>
 
 class Job;
 
 // Drives every job through its life on Slurm. Every 300 ms a pass (on the controller's own
 // thread) drains the queue and sorts each job by its state: jobs waiting for input, finished
 // or failed are kept; submissions, polls and cancellations are posted to the job thread,
-// which runs them one at a time in posting order and pushes each job back when done;
+// which runs them one at a time in posting order and pushes each job back when done (the jobs
+// to poll share one call and one squeue answer, unless polling per job is configured);
 // finalised jobs are posted to the clean-up thread and leave the controller.
 //
 // A job is in at most one place at a time: the queue, the keep list of the running pass, or
@@ -23,7 +25,9 @@ public:
     // The process-wide controller; constructed and started on first call.
     static BatchbayCtrl *instance();
 
-    BatchbayCtrl();
+    // pollPerJob: every polled job runs its own squeue (one call per job and pass); otherwise
+    // the jobs polled in a pass share one squeue answer taken after the pass.
+    explicit BatchbayCtrl(bool pollPerJob = false);
     ~BatchbayCtrl() override;
 
     // Stops the timer thread, then the job and clean-up threads after the call each is running.
@@ -35,7 +39,10 @@ protected:
 
 private:
     void post(QObject *context, std::function<void()> call);
+    // Polls the jobs with one squeue answer, then puts each back on the queue.
+    void pollTogether(const std::vector<std::shared_ptr<Job>> &jobs);
 
+    const bool mPollPerJob;
     QThread mJobThread;
     QObject mJobContext;
     QThread mCleanupThread;

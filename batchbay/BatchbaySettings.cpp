@@ -36,4 +36,6 @@ BatchbaySettings::BatchbaySettings(const QString &iniPath, const QString &appDir
         mOversubscribe = file.value(QStringLiteral("Core/oversubscribe")).toBool();
     if (file.contains(QStringLiteral("Batchbay/joblist_visibility")))
         mJobListVisibility = file.value(QStringLiteral("Batchbay/joblist_visibility")).toInt();
+    if (file.contains(QStringLiteral("Batchbay/poll_per_job")))
+        mPollPerJob = file.value(QStringLiteral("Batchbay/poll_per_job")).toBool();
 }

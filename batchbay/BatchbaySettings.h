@@ -25,10 +25,14 @@ public:
     bool getRemoveInputDir() const { return mRemoveInputDir; }
     bool getOversubscribe() const { return mOversubscribe; }
     int getJobListVisibility() const { return mJobListVisibility; }
+    // "Batchbay/poll_per_job": every job asks squeue for itself, one call each, instead of all
+    // tracked jobs sharing one squeue answer per controller pass.
+    bool getPollPerJob() const { return mPollPerJob; }
 
 private:
     std::string mDataDir;
     bool mRemoveInputDir = false;
     bool mOversubscribe = false;
     int mJobListVisibility = 1;
+    bool mPollPerJob = false;
 };

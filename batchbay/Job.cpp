@@ -339,9 +339,9 @@ void Job::start()
     BatchbayJobStore::instance()->addOrUpdateJob(shared_from_this());
 }
 
-void Job::checkFinished()
+bool Job::lockForPoll(std::unique_lock<std::recursive_mutex> &lock)
 {
-    std::unique_lock<std::recursive_mutex> lock(mutex, std::try_to_lock);
+    lock = std::unique_lock<std::recursive_mutex>(mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         std::string dir;
         {
@@ -349,19 +349,32 @@ void Job::checkFinished()
             dir = jobDir;
         }
         HXBLogger::instance()->logNormalWarn("checkFinished", "could not get lock", dir);
-        return;
+        return false;
     }
     const int current = state;
-    if (current == JobFinished || current == JobToBeCancelled || current == JobFailed
-        || current == JobFinalized)
-        return;
+    return current != JobFinished && current != JobToBeCancelled && current != JobFailed
+           && current != JobFinalized;
+}
 
+void Job::checkFinished()
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!lockForPoll(lock))
+        return;
     const SlurmCommandResult result
         = SlurmCommand(QStringLiteral("squeue"),
                        {QStringLiteral("--job=") + QString::number(int(slurmId)), QStringLiteral("--json")})
               .setChannels(SlurmCommand::Channels::Separate)
               .run();
     applyReading(SlurmQueueSnapshot::fromCommand(result).lookup(slurmId));
+}
+
+void Job::checkFinished(const SlurmQueueSnapshot &snapshot)
+{
+    std::unique_lock<std::recursive_mutex> lock;
+    if (!lockForPoll(lock))
+        return;
+    applyReading(snapshot.lookup(slurmId));
 }
 
 void Job::applyReading(const SlurmJobReading &reading)

@@ -11,6 +11,7 @@
 #include <vector>
 
 class BatchbaySettings;
+class SlurmQueueSnapshot;
 struct SlurmJobReading;
 
 // The states of a job; stateName() gives the name shown to clients.
@@ -78,6 +79,8 @@ public:
     // Polls Slurm once for the job (states 2 and 3 only) and updates state, node and the
     // output path. Only tries the lock. Runs on the controller's job thread.
     void checkFinished();
+    // The same with the job's entry in an answer of squeue taken for several jobs at once.
+    void checkFinished(const SlurmQueueSnapshot &snapshot);
     // Cancels the Slurm job, if there is one; state 6. Waits for the lock.
     void cancel();
     // Removes the job's directory (when removeFiles) and the job from the store. Takes no lock.
@@ -123,6 +126,10 @@ public:
     static std::mutex sJobIdMutex;
 
 private:
+    // Tries the lock for a poll; false (lock released or never taken) when the job's lock is
+    // busy or its state is not one that is polled.
+    bool lockForPoll(std::unique_lock<std::recursive_mutex> &lock);
+
     // Guards jobDir, node and stdOutPath, which readers on other threads (the job list, the
     // output request) read without the job's lock while the job thread writes them.
     mutable std::mutex mFieldsMutex;

@@ -5,6 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <QStringList>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -272,6 +275,31 @@ SlurmQueueSnapshot SlurmQueueSnapshot::fromOutput(const std::string &output, int
         snapshot.mEntries.push_back(&entry);
     }
     return snapshot;
+}
+
+SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
+{
+    // Far below the kernel's limit for one argument (128 KiB).
+    constexpr qsizetype maxListBytes = 64 * 1024;
+    QByteArray list;
+    std::vector<int> ids;
+    for (int id : slurmIds) {
+        if (id >= 1)
+            ids.push_back(id);
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    for (int id : ids) {
+        if (!list.isEmpty())
+            list += ',';
+        list += QByteArray::number(id);
+    }
+    QStringList arguments{QStringLiteral("--json")};
+    if (!list.isEmpty() && list.size() <= maxListBytes)
+        arguments << QStringLiteral("--jobs=") + QString::fromLatin1(list);
+    return fromCommand(SlurmCommand(QStringLiteral("squeue"), arguments)
+                           .setChannels(SlurmCommand::Channels::Separate)
+                           .run());
 }
 
 SlurmJobReading SlurmQueueSnapshot::lookup(int slurmId) const

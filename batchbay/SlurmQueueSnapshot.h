@@ -53,7 +53,16 @@ public:
     static SlurmQueueSnapshot fromOutput(const std::string &output, int exitCode = 0,
                                          const std::string &standardError = std::string());
 
+    // Runs `squeue --json --jobs=<ids>` (Slurm 22.05 ignores the filter and lists every job;
+    // the reading rules cope). Without usable IDs, or with more than fit on a command line,
+    // it asks for every job. Blocks for at most squeue's limits.
+    static SlurmQueueSnapshot query(const std::vector<int> &slurmIds);
+
     SlurmJobReading lookup(int slurmId) const;
+
+    // Whether the whole answer was Slurm saying that a job ID is unknown. Asked about several
+    // IDs at once, that does not tell which one: ask for each alone.
+    bool saysJobUnknown() const { return mState == State::Unknown; }
 
     // Maps Slurm's base state to a job state; currentState when the word changes nothing.
     static int jobStateFor(const std::string &stateWord, int currentState);

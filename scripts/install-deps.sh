@@ -13,6 +13,8 @@ PACKAGES=(
     libboost1.81-dev libboost-regex1.81-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev curl wrk nginx-light procps
+    # the front end's charts, and its browser tests (headless Chromium driven from Node)
+    libjs-chart.js chromium nodejs iproute2
 )
 
 SUDO=""
@@ -27,12 +29,25 @@ for p in "${PACKAGES[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    echo "install-deps: all packages present"
-    exit 0
+# Debian's npm, unless the installed Node.js brings its own (as other builds of nodejs do).
+if ! command -v npm >/dev/null 2>&1; then
+    missing+=(npm)
 fi
 
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+else
+    echo "install-deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The browser tests' one npm package (playwright-core), exactly as package-lock.json pins it.
+# It drives Debian's chromium; no browser is downloaded.
+webui_tests="$(dirname "$0")/../tests/webui"
+if [ ! -d "$webui_tests/node_modules/playwright-core" ] \
+    || [ "$webui_tests/package-lock.json" -nt "$webui_tests/node_modules/.package-lock.json" ]; then
+    echo "install-deps: npm ci in tests/webui"
+    (cd "$webui_tests" && npm ci --no-audit --no-fund)
+fi

@@ -2,8 +2,11 @@
 """Benchmark of following jobs on the live local Slurm cluster (run by hand, not a test).
 
     bench/slurm/bench_slurm.py --binary <build>/bin/hxbserver [--jobs 100 1000] [--seconds 180]
+                               [--modes shared perjob]
 
-For each job count N it starts a fresh server, submits N short jobs (sleep 1) the way the design
+For each job count N and each way of polling (shared: one squeue answer per controller pass for
+all tracked jobs, the default; perjob: Batchbay/poll_per_job=true, one squeue per job) it starts
+a fresh server, submits N short jobs (sleep 1) the way the design
 client does (XML-RPC startJobv2, REST finishedUploading), then for at most --seconds watches the
 job list every 0.1 s and reports
   - the time from a job's end in Slurm (its end_time, whole seconds) to the server showing it
@@ -59,8 +62,9 @@ def percentile(values, p):
     return values[min(len(values) - 1, int(round(p / 100.0 * (len(values) - 1))))]
 
 
-def run(binary_args, jobs, seconds, extra_config):
-    server = hxbtest.Server(config={"Core": {"oversubscribe": "true"}, **extra_config})
+def run(jobs, seconds, mode):
+    server = hxbtest.Server(config={"Core": {"oversubscribe": "true"},
+                                    "Batchbay": {"poll_per_job": "true" if mode == "perjob" else "false"}})
     scripts = os.path.join(server.bin, "data", "scripts")
     os.makedirs(scripts, exist_ok=True)
     with open(os.path.join(scripts, "tick.sh"), "w") as f:
@@ -102,8 +106,8 @@ def run(binary_args, jobs, seconds, extra_config):
         latencies = [seen_finished[jid] - end_time[sid] for jid, sid in slurm_ids.items()
                      if jid in seen_finished and sid in end_time]
         polls = counts.get("REQUEST_JOB_INFO", 0)
-        print("jobs %5d  window %6.1f s (submission %.1f s)  finished %d" %
-              (jobs, elapsed, submitted - started, len(seen_finished)))
+        print("%-7s jobs %5d  window %6.1f s (submission %.1f s)  finished %d" %
+              (mode, jobs, elapsed, submitted - started, len(seen_finished)))
         if latencies:
             print("  end in Slurm -> finished: p50 %.2f s  p95 %.2f s  (end_time has 1 s resolution)" %
                   (statistics.median(latencies), percentile(latencies, 95)))
@@ -122,10 +126,12 @@ def main():
     parser.add_argument("--binary", required=True)
     parser.add_argument("--jobs", type=int, nargs="+", default=[100, 1000])
     parser.add_argument("--seconds", type=int, default=180)
+    parser.add_argument("--modes", nargs="+", default=["shared", "perjob"], choices=["shared", "perjob"])
     args = parser.parse_args()
     hxbtest.BINARY = os.path.abspath(args.binary)
     for jobs in args.jobs:
-        run(args, jobs, args.seconds, {})
+        for mode in args.modes:
+            run(jobs, args.seconds, mode)
 
 
 if __name__ == "__main__":

@@ -15,12 +15,14 @@ namespace {
 // - Keyless SQLite tables keep the implicit rowid that the job store orders and thins by;
 //   on MariaDB they get a real column of that name.
 // - '==' is SQLite's; an index on a MEDIUMTEXT column needs a prefix length.
-constexpr std::array<std::pair<const char *, const char *>, 8> sStatements{{
+constexpr std::array<std::pair<const char *, const char *>, 9> sStatements{{
     {"CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType INTEGER ,mUsername "
      "MEDIUMTEXT, mPassword MEDIUMTEXT );",
      "CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY AUTO_INCREMENT, mType INTEGER, "
      "mUsername MEDIUMTEXT, mPassword MEDIUMTEXT)" HXB_MARIADB_TABLE},
     {"INSERT INTO USERS DEFAULT VALUES;", "INSERT INTO USERS () VALUES ();"},
+    {"CREATE TABLE IF NOT EXISTS USERIDS (lastId INTEGER);",
+     "CREATE TABLE IF NOT EXISTS USERIDS (lastId INTEGER)" HXB_MARIADB_TABLE},
     {"SELECT mUsername, mPassword, mType FROM USERS WHERE mId == ?;",
      "SELECT mUsername, mPassword, mType FROM USERS WHERE mId = ?;"},
     {"CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId "

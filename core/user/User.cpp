@@ -16,6 +16,9 @@
 #include <QVariant>
 
 #include <nlohmann/json.hpp>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -45,6 +48,57 @@ void queueUpdate(const char *statement, const QVariant &value, int id)
         query.addBindValue(id);
         query.write();
     }));
+}
+
+// USERIDS remembers the highest account ID ever issued. USERS.mId alone would let SQLite
+// hand a deleted account's ID to the next account, and with it everything recorded under
+// that ID (the jobs a deleted user owned, for one).
+const char *const sCreateIdTable = "CREATE TABLE IF NOT EXISTS USERIDS (lastId INTEGER);";
+
+// Sets the remembered highest ID; a negative value forgets it.
+bool rememberHighestId(int id)
+{
+    HXBQuery update = HXBDB::getQuery();
+    if (id < 0)
+        return update.write(QStringLiteral("DELETE FROM USERIDS;"));
+    update.prepare(QStringLiteral("UPDATE USERIDS SET lastId = ?;"));
+    update.addBindValue(id);
+    if (!update.write())
+        return false;
+    if (update.numRowsAffected() > 0)
+        return true;
+    HXBQuery first = HXBDB::getQuery();
+    first.prepare(QStringLiteral("INSERT INTO USERIDS(lastId) VALUES(?);"));
+    first.addBindValue(id);
+    return first.write();
+}
+
+// Issues an ID above every ID ever issued and inserts its row; 0 when that fails. The
+// counter is raised before the row is inserted, so no failure in between can reissue an ID;
+// a refused insert puts the counter back (dbMutex keeps other writers out meanwhile).
+int insertUserRow()
+{
+    std::lock_guard<std::recursive_mutex> writes(dbMutex);
+    HXBQuery create = HXBDB::getQuery();
+    create.write(QString::fromLatin1(sCreateIdTable));
+    HXBQuery counter = HXBDB::getQuery();
+    if (!counter.read(QStringLiteral("SELECT lastId FROM USERIDS;")))
+        return 0;
+    const int remembered = counter.next() ? counter.value(0).toInt() : -1;
+    HXBQuery rows = HXBDB::getQuery();
+    if (!rows.read(QStringLiteral("SELECT MAX(mId) FROM USERS;")))
+        return 0;
+    const int highestRow = rows.next() ? rows.value(0).toInt() : 0;
+    const int id = std::max(remembered, highestRow) + 1;
+    if (!rememberHighestId(id))
+        return 0;
+    HXBQuery insert = HXBDB::getQuery();
+    insert.prepare(QStringLiteral("INSERT INTO USERS(mId) VALUES(?);"));
+    insert.addBindValue(id);
+    if (insert.write())
+        return id;
+    rememberHighestId(remembered);
+    return 0;
 }
 
 std::int64_t nowSeconds()
@@ -84,7 +138,8 @@ bool User::initTables()
 {
     HXBQuery query = HXBDB::getQuery();
     if (!query.write(QStringLiteral("CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType "
-                                    "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );")))
+                                    "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );"))
+        || !query.write(QString::fromLatin1(sCreateIdTable)))
         return false;
     HXBQuery select = HXBDB::getQuery();
     // Only a table that was read and found empty gets the default administrator.
@@ -123,10 +178,7 @@ bool User::loadAllUsers()
 void User::createInDb()
 {
     auto self = shared_from_this();
-    HXBQuery query = HXBDB::getQuery();
-    query.prepare(QStringLiteral("INSERT INTO USERS DEFAULT VALUES;"));
-    query.write();
-    const int id = query.lastInsertId().toInt();
+    const int id = insertUserRow();
     {
         std::lock_guard<std::mutex> member(mMemberMutex);
         mId = id;
@@ -221,14 +273,43 @@ bool User::setPassword(const std::string &password)
     return true;
 }
 
+namespace {
+
+std::string passwordMac(const std::string &key, const std::string &password)
+{
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (key.empty()
+        || !HMAC(EVP_sha256(), key.data(), int(key.size()),
+                 reinterpret_cast<const unsigned char *>(password.data()), password.size(), mac, &size))
+        return {};
+    return std::string(reinterpret_cast<const char *>(mac), size);
+}
+
+} // namespace
+
 bool User::checkPassword(const std::string &password) const
 {
+    const std::string mac = passwordMac(signingKey(), password);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     std::string stored;
     {
         std::lock_guard<std::mutex> member(mMemberMutex);
         stored = mPassword;
+        if (!mac.empty() && mVerifiedMac.size() == mac.size() && mVerifiedAgainst == stored
+            && now < mVerifiedUntilMs
+            && CRYPTO_memcmp(mVerifiedMac.data(), mac.data(), mac.size()) == 0)
+            return true;
     }
-    return HXBPasswordHash::verify(password, stored);
+    if (!HXBPasswordHash::verify(password, stored))
+        return false;
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!mac.empty() && mPassword == stored) {
+        mVerifiedMac = mac;
+        mVerifiedAgainst = stored;
+        mVerifiedUntilMs = now + sVerifiedLifetimeMs;
+    }
+    return true;
 }
 
 int User::getId() const

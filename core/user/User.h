@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -43,7 +45,8 @@ public:
     // table could not be read.
     static bool loadAllUsers();
 
-    // Inserts an empty row, takes its id and appends this user to allUsers.
+    // Inserts an empty row under an ID above every ID ever issued (a deleted account's ID is
+    // never reused), takes that id and appends this user to allUsers.
     virtual void createInDb();
     // Reads name, hash and type of mId; members keep their values if there is no row.
     virtual bool initFromDb();
@@ -118,4 +121,13 @@ private:
     static const std::string &signingKey();
 
     mutable std::mutex mMemberMutex;
+
+    // A password that verified recently, kept as an HMAC under the process's signing key and
+    // tied to the stored hash it verified against, so that HTTP Basic clients do not pay a
+    // password derivation on every request. Guarded by mMemberMutex; void once the stored
+    // hash changes or sVerifiedLifetimeMs passes.
+    static constexpr qint64 sVerifiedLifetimeMs = 5 * 60 * 1000;
+    mutable std::string mVerifiedMac;
+    mutable std::string mVerifiedAgainst;
+    mutable qint64 mVerifiedUntilMs = 0;
 };

@@ -192,30 +192,54 @@ TEST_F(JobSlurmTest, CancelRunsScancelOnlyForASlurmJob)
     EXPECT_EQ(calls(QStringLiteral("scancel")), "42\n");
 }
 
-TEST_F(JobSlurmTest, ControllerSortsJobsByState)
+TEST_F(JobSlurmTest, ControllerSortsJobsByStateAndPollsTogetherOrPerJob)
 {
     answer(sampleFile("squeue-completed.json"));
-    BatchbayCtrl controller;
-    auto waiting = std::make_shared<Job>();
-    auto polled = runningJob(2);
-    auto finalized = runningJob(9);
-    finalized->state = JobFinalized;
-    auto unknown = runningJob(10);
-    unknown->state = 9;
-    BatchbayJobStore::instance()->addOrUpdateJob(finalized);
-    for (const auto &job : {waiting, polled, finalized, unknown})
-        controller.push(job);
+    for (const bool perJob : {false, true}) {
+        SCOPED_TRACE(perJob ? "per job" : "together");
+        QFile::remove(bin + QStringLiteral("/squeue.calls"));
+        BatchbayCtrl controller(perJob);
+        auto waiting = std::make_shared<Job>();
+        auto first = runningJob(1);
+        auto second = runningJob(2);
+        auto finalized = runningJob(9);
+        finalized->state = JobFinalized;
+        auto unknown = runningJob(10);
+        unknown->state = 9;
+        BatchbayJobStore::instance()->addOrUpdateJob(finalized);
+        for (const auto &job : {waiting, first, second, finalized, unknown})
+            controller.push(job);
 
-    ASSERT_TRUE(hxbtest::waitUntil([&] { return polled->state == JobFinished; }, 10000));
-    ASSERT_TRUE(hxbtest::waitUntil([&] { return !BatchbayJobStore::instance()->getJobById("J9"); }, 5000));
-    const quint64 passes = controller.passCount();
-    ASSERT_TRUE(hxbtest::waitUntil([&] { return controller.passCount() > passes + 2; }, 5000));
+        ASSERT_TRUE(hxbtest::waitUntil([&] { return first->state == JobFinished && second->state == JobFinished; },
+                                       10000));
+        ASSERT_TRUE(hxbtest::waitUntil([&] { return !BatchbayJobStore::instance()->getJobById("J9"); }, 5000));
+        const quint64 passes = controller.passCount();
+        ASSERT_TRUE(hxbtest::waitUntil([&] { return controller.passCount() > passes + 2; }, 5000));
+        controller.stopAll();
+        EXPECT_EQ(waiting->state, JobWaitingForInput);
+        EXPECT_EQ(calls(QStringLiteral("squeue")),
+                  perJob ? "--job=1 --json\n--job=2 --json\n" : "--json --jobs=1,2\n");
+        EXPECT_EQ(waiting.use_count(), 1); // stopAll discarded what was queued
+    }
+}
+
+TEST_F(JobSlurmTest, SharedAnswerThatAJobIsUnknownIsAskedAgainPerJob)
+{
+    // Asked about several jobs, "Invalid job id" does not say which: each is asked alone, and
+    // only the one Slurm does not know is finished.
+    writeTool(QStringLiteral("squeue"),
+              "echo \"$@\" >> \"$D/squeue.calls\"\n"
+              "case \"$1\" in --job=5) echo '{\"jobs\": [{\"job_id\": 5, \"standard_output\": \"\", \"job_state\": \"RUNNING\"}]}';;\n"
+              "*) echo 'slurm_load_jobs error: Invalid job id specified' >&2; exit 1;; esac\n");
+    BatchbayCtrl controller(false);
+    auto known = runningJob(5);
+    auto purged = runningJob(6);
+    controller.push(known);
+    controller.push(purged);
+    ASSERT_TRUE(hxbtest::waitUntil([&] { return purged->state == JobFinished; }, 10000));
     controller.stopAll();
-    // The waiting and the finished job circulate; the finalised and the unknown one left.
-    EXPECT_EQ(controller.mQueue.unsafe_size(), 0u); // stopAll discards what is queued
-    EXPECT_EQ(waiting->state, JobWaitingForInput);
-    EXPECT_EQ(calls(QStringLiteral("squeue")), "--job=2 --json\n");
-    EXPECT_EQ(waiting.use_count(), 1);
+    EXPECT_EQ(known->state, JobRunning);
+    EXPECT_TRUE(calls(QStringLiteral("squeue")).startsWith("--json --jobs=5,6\n--job=5 --json\n--job=6 --json\n"));
 }
 
 class JobCleanupTest : public ::testing::Test

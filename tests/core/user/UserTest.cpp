@@ -195,6 +195,22 @@ TEST_F(UserTest, ChangesReachTheTableInOrder)
     EXPECT_EQ(ghost->mUsername, "ghost");
 }
 
+TEST_F(UserTest, ARecentlyVerifiedPasswordStopsCountingWhenThePasswordChanges)
+{
+    start();
+    auto anna = User::create("anna", "secret", FUserTypeNormal);
+    ASSERT_TRUE(anna);
+    // The second check is answered from the remembered verification, and a wrong password
+    // never is.
+    EXPECT_TRUE(anna->checkPassword("secret"));
+    EXPECT_TRUE(anna->checkPassword("secret"));
+    EXPECT_FALSE(anna->checkPassword("secreT"));
+    EXPECT_FALSE(anna->checkPassword(""));
+    ASSERT_TRUE(anna->setPassword("other"));
+    EXPECT_FALSE(anna->checkPassword("secret"));
+    EXPECT_TRUE(anna->checkPassword("other"));
+}
+
 TEST_F(UserTest, DestroyRemovesRowAndListEntryOnly)
 {
     start();

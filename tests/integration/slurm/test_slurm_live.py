@@ -32,9 +32,14 @@ def slurm(*args):
 
 
 def scontrol_job(slurm_id):
-    """scontrol show job as a dict of its Key=Value words."""
+    """scontrol show job as a dict of its Key=Value words; paths (which may hold blanks) whole."""
     text = slurm("scontrol", "show", "job", str(slurm_id))
-    return dict(m.groups() for m in re.finditer(r"(\w[\w/:]*)=(\S*)", text))
+    fields = dict(m.groups() for m in re.finditer(r"(\w[\w/:]*)=(\S*)", text))
+    for key in ("WorkDir", "Command", "StdOut"):
+        found = re.search(r"^\s*%s=(.*)$" % key, text, re.M)
+        if found:
+            fields[key] = found.group(1)
+    return fields
 
 
 class LiveServer:
@@ -49,13 +54,15 @@ class LiveServer:
             with open(os.path.join(scripts, name), "w") as f:
                 f.write(body)
 
-    def start(self):
-        self.server.start()
+    def start(self, wait_for=None):
+        self.server.start(wait_for=wait_for)
         return self
 
-    def rpc(self):
-        return xmlrpc.client.ServerProxy("http://%s:%s@127.0.0.1:%d/RPC2" % (ADMIN + (self.server.port,)),
-                                         allow_none=True, use_builtin_types=True)
+    def call(self, method, *args):
+        """One XML-RPC call of the design client's protocol, with Basic credentials in the URL."""
+        url = "http://%s:%s@127.0.0.1:%d/RPC2" % (ADMIN + (self.server.port,))
+        with xmlrpc.client.ServerProxy(url, allow_none=True, use_builtin_types=True) as proxy:
+            return getattr(proxy.sshResourceManager, method)(*args)
 
     def rest(self, path, body=None, headers=None, method="POST"):
         conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=30)
@@ -75,7 +82,7 @@ class LiveServer:
         return None
 
     def app_id(self, name):
-        for app in self.rpc().sshResourceManager.getActiveApplications(1)["Apps"]:
+        for app in self.call("getActiveApplications", 1)["Apps"]:
             if app["appName"] == name:
                 return app["appId"]
         raise AssertionError("no application " + name)
@@ -85,7 +92,7 @@ class LiveServer:
         for i, arg in enumerate(args):
             process["arg%d" % i] = arg
         process.update(task)
-        reply = self.rpc().sshResourceManager.startJobv2({
+        reply = self.call("startJobv2", {
             "taskId": job_id, "projectName": "Hull A", "designName": "D 1",
             "derun": {"uuid": "run-" + job_id, "name": "R1"}, "size": 1, "task0": process,
             "outputFileCount": 2, "outputFile0": " result*.txt ", "outputFile1": "out",
@@ -127,12 +134,11 @@ class SlurmLiveTest(unittest.TestCase):
 
     def test_round_trip_with_every_option_reaching_slurm(self):
         live = self.live
-        rpc = live.rpc()
         live.submit("T1", "hello.sh", args=["-x", "two words"], upload={"input.txt": b"payload\n"},
                     numberOfTasks=1, numberOfNodes=1, numberOfCPUsPerTask=1, partitionName="long", priority=10)
         info = live.wait_state("T1", {"finished", "failed"})
         self.assertEqual(info["state"], "finished", live.server.text()[-3000:])
-        self.assertEqual(rpc.sshResourceManager.getJobState("T1", 0), 3)
+        self.assertEqual(live.call("getJobState", "T1", 0), 3)
         self.assertEqual(info["node"], self.node)
         slurm_id = int(info["slurmid"])
         self.assertGreater(slurm_id, 0)
@@ -150,7 +156,7 @@ class SlurmLiveTest(unittest.TestCase):
         self.assertTrue(job["Command"].endswith("/data/scripts/hello.sh"), job["Command"])
         self.assertIn("/Hull A_", job_dir)
 
-        out = rpc.sshResourceManager.getJobOutput("T1")
+        out = live.call("getJobOutput", "T1")
         self.assertIn("JOB_ARGS=[-x two words]", out)
         self.assertIn("cwd=" + os.path.realpath(job_dir).rstrip("/"), out)
 
@@ -170,7 +176,6 @@ class SlurmLiveTest(unittest.TestCase):
 
     def test_failures_and_cancellation_end_in_failed(self):
         live = self.live
-        rpc = live.rpc()
         live.submit("BAD", "hello.sh", partitionName="nope")
         live.submit("EXIT1", "failing.sh")
         live.submit("LONG", "sleeper.sh", args=["60"])
@@ -178,10 +183,10 @@ class SlurmLiveTest(unittest.TestCase):
         self.assertEqual((bad["state"], bad["slurmid"]), ("failed", 0.0))
         self.assertIn("failed to aquire slurm id", live.server.text())
         self.assertEqual(live.wait_state("EXIT1", {"failed", "finished"})["state"], "failed")
-        self.assertEqual(rpc.sshResourceManager.getJobState("EXIT1", 0), 5)
+        self.assertEqual(live.call("getJobState", "EXIT1", 0), 5)
 
         running = live.wait_state("LONG", {"running"})
-        self.assertTrue(rpc.sshResourceManager.cancelJob("LONG"))
+        self.assertTrue(live.call("cancelJob", "LONG"))
         self.assertEqual(live.wait_state("LONG", {"failed", "finished"})["state"], "failed")
         deadline = time.time() + 15
         while time.time() < deadline and scontrol_job(int(running["slurmid"])).get("JobState") != "CANCELLED":
@@ -193,8 +198,7 @@ class SlurmLiveTest(unittest.TestCase):
         live.submit("KEEP", "sleeper.sh", args=["4"], remove_files=0)
         info = live.wait_state("KEEP", {"running"})
         live.server.stop()  # kill -9
-        live.start()
-        self.assertIn("recovered Job", live.server.text())
+        live.start(wait_for="recovered Job")
         recovered = live.job_info("KEEP")
         self.assertEqual(recovered["slurmid"], info["slurmid"])
         self.assertEqual(live.wait_state("KEEP", {"finished", "failed"}, timeout=60)["state"], "finished")

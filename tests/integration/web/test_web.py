@@ -301,6 +301,37 @@ class WebServerTest(unittest.TestCase):
         self.assertEqual(self.request("GET", "/alive")[3], b"1.1.0")
 
 
+class BuiltFrontEndTest(unittest.TestCase):
+    """The front end of the build tree, as the build lays it out: nothing written by the test."""
+
+    def test_root_leads_to_the_built_front_end_and_its_files(self):
+        with hxbtest.Server() as server:
+            server.start()
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+            try:
+                conn.request("GET", "/")
+                r = conn.getresponse()
+                r.read()
+                self.assertEqual(r.status, 303)
+                self.assertEqual(r.getheader("Location"), "/static/hxbwebinterface/")
+                conn.request("GET", "/static/hxbwebinterface/")
+                r = conn.getresponse()
+                index = r.read()
+                self.assertEqual(r.status, 200)
+                self.assertIn(b'src="/static/hxbwebinterface/js/app.js"', index)
+                for path in (b"/static/hxbwebinterface/js/app.js",
+                             b"/static/hxbwebinterface/css/app.css",
+                             b"/static/hxbwebinterface/vendor/chart.min.js"):
+                    self.assertIn(path.decode(), index.decode())
+                    conn.request("GET", path.decode())
+                    r = conn.getresponse()
+                    body = r.read()
+                    self.assertEqual(r.status, 200, path)
+                    self.assertTrue(body, path)
+            finally:
+                conn.close()
+
+
 class StartupOrderTest(unittest.TestCase):
     def test_request_before_modules_are_ready_is_answered_after_them(self):
         """The port listens before the modules initialise; a request sent meanwhile waits."""

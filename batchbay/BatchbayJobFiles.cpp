@@ -1,0 +1,253 @@
+#include "BatchbayJobFiles.h"
+
+#include "log/HXBLogger.h"
+
+#include <QIODevice>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <glob.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr qint64 sCopyChunk = 64 * 1024;
+
+std::vector<std::string> splitSegments(const std::string &name)
+{
+    std::vector<std::string> segments;
+    std::string::size_type start = 0;
+    for (;;) {
+        const std::string::size_type slash = name.find('/', start);
+        segments.push_back(name.substr(start, slash == std::string::npos ? slash : slash - start));
+        if (slash == std::string::npos)
+            return segments;
+        start = slash + 1;
+    }
+}
+
+std::string canonicalOf(const std::string &path)
+{
+    std::error_code ec;
+    const fs::path canonical = fs::canonical(path, ec);
+    return ec ? std::string() : canonical.string();
+}
+
+bool isSymlink(const std::string &path)
+{
+    std::error_code ec;
+    return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<std::size_t>(size));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+} // namespace
+
+BatchbayJobFiles::BatchbayJobFiles(const std::string &jobDir)
+    : mRoot(canonicalOf(jobDir))
+{ }
+
+bool BatchbayJobFiles::isValidName(const std::string &name)
+{
+    if (name.empty() || name.find('\0') != std::string::npos || name.front() == '/')
+        return false;
+    const std::vector<std::string> segments = splitSegments(name);
+    for (const std::string &segment : segments) {
+        if (segment == "..")
+            return false;
+    }
+    return !segments.back().empty() && segments.back() != ".";
+}
+
+bool BatchbayJobFiles::isInside(const std::string &canonicalPath) const
+{
+    if (mRoot.empty() || canonicalPath.empty())
+        return false;
+    if (canonicalPath == mRoot)
+        return true;
+    const std::string prefix = mRoot.back() == '/' ? mRoot : mRoot + "/";
+    return canonicalPath.compare(0, prefix.size(), prefix) == 0;
+}
+
+BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODevice &content,
+                                                 std::string &error) const
+{
+    if (!isValidName(name)) {
+        error = "invalid file name";
+        return Result::BadName;
+    }
+    if (mRoot.empty()) {
+        error = "job directory does not exist";
+        return Result::Failed;
+    }
+
+    // Walk down to the target's directory, creating what is missing. An existing step must
+    // resolve to a directory inside the job directory, so a link cannot lead the file out.
+    const std::vector<std::string> segments = splitSegments(name);
+    std::string dir = mRoot;
+    for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+        if (segments[i].empty() || segments[i] == ".")
+            continue;
+        const std::string next = dir + "/" + segments[i];
+        std::error_code ec;
+        if (fs::exists(next, ec) || isSymlink(next)) {
+            const std::string canonical = canonicalOf(next);
+            if (!isInside(canonical)) {
+                error = "file name leads out of the job directory";
+                return Result::Outside;
+            }
+            if (!fs::is_directory(canonical, ec)) {
+                error = "\"" + segments[i] + "\" is not a directory";
+                return Result::Failed;
+            }
+            dir = canonical;
+        } else {
+            if (::mkdir(next.c_str(), 0777) != 0 && errno != EEXIST) {
+                error = "cannot create directory \"" + segments[i] + "\": " + std::strerror(errno);
+                return Result::Failed;
+            }
+            dir = next;
+        }
+    }
+    const std::string target = dir + "/" + segments.back();
+
+    std::string temp = dir + "/.upload-XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        error = std::string("cannot create file: ") + std::strerror(errno);
+        return Result::Failed;
+    }
+    bool ok = true;
+    QByteArray buffer(sCopyChunk, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = content.read(buffer.data(), buffer.size());
+        if (got < 0) {
+            ok = false;
+            error = "cannot read the request body";
+            break;
+        }
+        if (got == 0)
+            break;
+        if (!writeAll(fd, buffer.constData(), got)) {
+            ok = false;
+            error = std::string("cannot write file: ") + std::strerror(errno);
+            break;
+        }
+    }
+    ::fchmod(fd, 0644);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = std::string("cannot write file: ") + std::strerror(errno);
+    }
+    if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        error = std::string("cannot store file: ") + std::strerror(errno);
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return Result::Failed;
+    }
+    return Result::Ok;
+}
+
+BatchbayJobFiles::Result BatchbayJobFiles::locate(const std::string &name, std::string &path) const
+{
+    if (!isValidName(name))
+        return Result::BadName;
+    if (mRoot.empty())
+        return Result::NotFound;
+    // Resolves the links of the part that exists, so a missing file behind a link that
+    // leads out is refused as well rather than reported missing.
+    std::error_code ec;
+    const std::string canonical = fs::weakly_canonical(mRoot + "/" + name, ec).string();
+    if (ec)
+        return Result::NotFound;
+    if (!isInside(canonical))
+        return Result::Outside;
+    if (!fs::is_regular_file(canonical, ec))
+        return Result::NotFound;
+    path = canonical;
+    return Result::Ok;
+}
+
+std::set<std::string> BatchbayJobFiles::listMatches(const std::vector<std::string> &patterns) const
+{
+    std::set<std::string> names;
+    if (mRoot.empty())
+        return names;
+    std::set<std::string> visited;
+    for (const std::string &pattern : patterns) {
+        const std::string full = mRoot + "/" + pattern;
+        HXBLogger::instance()->logNormalInfo("glob", "Globbing: " + full, "");
+        glob_t result {};
+        std::set<std::string> matches;
+        if (::glob(full.c_str(), GLOB_TILDE, nullptr, &result) == 0) {
+            for (std::size_t i = 0; i < result.gl_pathc; ++i) {
+                HXBLogger::instance()->logNormalInfo(
+                    "glob", std::string("matched: ") + result.gl_pathv[i], "");
+                matches.insert(result.gl_pathv[i]);
+            }
+        }
+        ::globfree(&result);
+        for (const std::string &match : matches) {
+            const std::string path = fs::path(match).lexically_normal().string();
+            std::error_code ec;
+            if (fs::is_directory(path, ec))
+                walk(path, visited, names);
+            else if (fs::is_regular_file(path, ec))
+                addFile(path, names);
+        }
+    }
+    return names;
+}
+
+void BatchbayJobFiles::walk(const std::string &dir, std::set<std::string> &visited,
+                            std::set<std::string> &names) const
+{
+    const std::string canonical = canonicalOf(dir);
+    if (!isInside(canonical) || !visited.insert(canonical).second)
+        return;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path &entry = it->path();
+        if (entry.filename().string().starts_with('.'))
+            continue;
+        std::error_code statError;
+        const fs::file_status status = fs::status(entry, statError);
+        if (statError)
+            continue;
+        if (fs::is_directory(status))
+            walk(entry.string(), visited, names);
+        else if (fs::is_regular_file(status))
+            addFile(entry.string(), names);
+    }
+}
+
+void BatchbayJobFiles::addFile(const std::string &path, std::set<std::string> &names) const
+{
+    if (!isInside(canonicalOf(path)))
+        return;
+    const std::string prefix = mRoot + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return;
+    names.insert(path.substr(prefix.size()));
+}

@@ -1,0 +1,217 @@
+#include "BatchbayWorker.h"
+
+#include "BatchbayJobStore.h"
+#include "BridgeTestEnv.h"
+#include "Job.h"
+
+#include <QMetaObject>
+#include <QVariantList>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+class BatchbayWorkerTest : public ::testing::Test
+{
+protected:
+    // A job in the store only: the controller never sees it, so its state stays put.
+    static std::shared_ptr<Job> storedJob(const std::string &id, int state,
+                                          std::vector<int> taskTypes = {})
+    {
+        auto job = std::make_shared<Job>();
+        job->jobId = id;
+        job->state = state;
+        for (int type : taskTypes) {
+            Task task;
+            task.type = type;
+            job->tasks.push_back(task);
+        }
+        BatchbayJobStore::instance()->addOrUpdateJob(job);
+        return job;
+    }
+
+    // Called by name, as the XML-RPC layer calls it.
+    int jobState(const QString &id, int taskCount)
+    {
+        int result = -1;
+        EXPECT_TRUE(QMetaObject::invokeMethod(&worker, "jobState", Qt::DirectConnection,
+                                              Q_RETURN_ARG(int, result), Q_ARG(QString, id),
+                                              Q_ARG(int, taskCount)));
+        return result;
+    }
+
+    QVariantMap startJob(const QVariantMap &description)
+    {
+        QVariantMap reply;
+        EXPECT_TRUE(QMetaObject::invokeMethod(&worker, "startJob", Qt::DirectConnection,
+                                              Q_RETURN_ARG(QVariantMap, reply),
+                                              Q_ARG(QVariantMap, description)));
+        return reply;
+    }
+
+    BridgeTestEnv env;
+    BatchbayWorker worker;
+};
+
+TEST_F(BatchbayWorkerTest, JobStateMapsEveryStateToTheClientsNumbering)
+{
+    const struct
+    {
+        int state;
+        int expected;
+    } rows[] = {{JobWaitingForInput, 1},
+                {JobToBeSubmitted, 2},
+                {JobQueued, 2},
+                {JobRunning, 2},
+                {JobFinished, 3},
+                {JobToBeCancelled, 2},
+                {JobFailed, 5},
+                {JobFinalized, 5},
+                {8, 5},
+                {-1, 5}};
+    for (const auto &row : rows) {
+        const std::string id = "state-" + std::to_string(row.state);
+        storedJob(id, row.state);
+        EXPECT_EQ(jobState(QString::fromStdString(id), 0), row.expected) << "state " << row.state;
+    }
+    EXPECT_EQ(jobState(QStringLiteral("no-such-job"), 0), 5);
+}
+
+TEST_F(BatchbayWorkerTest, JobStateAnswersThreeOnlyForTheCountedCopyTask)
+{
+    storedJob("copy-first", JobRunning, {0, 1});
+    const struct
+    {
+        int taskCount;
+        int expected;
+    } rows[] = {{1, 3}, {2, 2}, {0, 2}, {-1, 2}, {3, 2}};
+    for (const auto &row : rows)
+        EXPECT_EQ(jobState(QStringLiteral("copy-first"), row.taskCount), row.expected)
+            << "taskCount " << row.taskCount;
+}
+
+TEST_F(BatchbayWorkerTest, CancelJobMarksTheJobAndAlwaysAnswersTrue)
+{
+    auto job = storedJob("to-cancel", JobQueued);
+    EXPECT_TRUE(worker.cancelJob(QStringLiteral("to-cancel")));
+    EXPECT_EQ(job->state, JobToBeCancelled);
+    EXPECT_TRUE(worker.cancelJob(QStringLiteral("never-existed")));
+    EXPECT_EQ(BatchbayJobStore::instance()->getJobById("never-existed"), nullptr);
+    EXPECT_EQ(worker.getStdOut(QStringLiteral("never-existed")), QString());
+}
+
+TEST_F(BatchbayWorkerTest, StartJobReadsTheDescriptionWithItsDefaults)
+{
+    QVariantMap process;
+    process["type"] = "processTask";
+    process["applicationId"] = 7;
+    process["argsCount"] = 2;
+    process["arg0"] = "-in";
+    process["arg1"] = "hull.dat";
+    process["priority"] = 40;
+    process["partitionName"] = "batch";
+    QVariantMap zeroTasks;
+    zeroTasks["type"] = "processTask";
+    zeroTasks["numberOfTasks"] = 0;
+    QVariantMap copy;
+    copy["type"] = "copyTask";
+    copy["source"] = "a";
+    copy["target"] = "b";
+    copy["relPath"] = "c";
+    QVariantMap odd;
+    odd["type"] = "ProcessTask";
+    odd["applicationId"] = 9;
+    QVariantMap run;
+    run["uuid"] = "run-uuid";
+    run["name"] = "R1";
+
+    QVariantMap description;
+    description["taskId"] = "described";
+    description["designName"] = "D1";
+    description["projectName"] = "Hull A";
+    description["maxRunTime"] = 3600;
+    description["removeFiles"] = 2;
+    description["derun"] = run;
+    description["outputFileCount"] = 2;
+    description["outputFile0"] = "  *.out \t";
+    description["outputFile1"] = "results/";
+    description["size"] = 4;
+    description["task0"] = process;
+    description["task1"] = zeroTasks;
+    description["task2"] = copy;
+    description["task3"] = odd;
+
+    const QVariantMap reply = startJob(description);
+    EXPECT_EQ(reply.value("messsage").toString(), QStringLiteral("Alles geht"));
+    EXPECT_EQ(reply.value("jobId").toString(), QStringLiteral("described"));
+    EXPECT_EQ(reply.value("serverPort").toInt(), -1);
+    EXPECT_EQ(reply.value("hxbserver").toBool(), true);
+    EXPECT_EQ(reply.size(), 4);
+
+    auto job = BatchbayJobStore::instance()->getJobById("described");
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->state, JobWaitingForInput);
+    EXPECT_EQ(job->ownerId, -1);
+    EXPECT_EQ(job->outputFiles, (std::vector<std::string> {"*.out", "results/"}));
+    EXPECT_EQ(job->designName, "D1");
+    EXPECT_EQ(job->projectName, "Hull A");
+    EXPECT_EQ(job->maxRunTime, 3600);
+    EXPECT_TRUE(job->removeFiles);
+    EXPECT_EQ(job->runId, "run-uuid");
+    EXPECT_EQ(job->runName, "R1");
+    EXPECT_GT(job->receivedTimestamp, 0);
+
+    ASSERT_EQ(job->tasks.size(), 4u);
+    const Task &p = job->tasks[0];
+    EXPECT_EQ(p.type, 1);
+    EXPECT_EQ(p.applicationId, 7);
+    EXPECT_EQ(p.args, (std::vector<std::string> {"-in", "hull.dat"}));
+    EXPECT_EQ(p.numberOfTasks, 1);
+    EXPECT_TRUE(p.hasPriority);
+    EXPECT_EQ(p.priority, 40);
+    EXPECT_EQ(p.numberOfNodes, 0);
+    EXPECT_EQ(p.partitionName, "batch");
+    EXPECT_EQ(job->tasks[1].numberOfTasks, 0);
+    EXPECT_FALSE(job->tasks[1].hasPriority);
+    EXPECT_EQ(job->tasks[2].type, 0);
+    EXPECT_EQ(job->tasks[2].source + job->tasks[2].target + job->tasks[2].relPath, "abc");
+    // A task of an unknown type (the comparison is case-sensitive) is a default task.
+    EXPECT_EQ(job->tasks[3].type, 1);
+    EXPECT_EQ(job->tasks[3].applicationId, 0);
+    EXPECT_EQ(job->tasks[3].numberOfTasks, 0);
+}
+
+TEST_F(BatchbayWorkerTest, StartJobWithoutTasksOrOptionalMembersStillSucceeds)
+{
+    QVariantMap description;
+    description["taskId"] = "bare";
+    EXPECT_EQ(startJob(description).value("messsage").toString(), QStringLiteral("Alles geht"));
+    auto first = BatchbayJobStore::instance()->getJobById("bare");
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(first->tasks.empty());
+    EXPECT_TRUE(first->runId.empty());
+    EXPECT_FALSE(first->removeFiles);
+
+    // The same task ID again replaces the job.
+    startJob(description);
+    auto second = BatchbayJobStore::instance()->getJobById("bare");
+    EXPECT_NE(second, first);
+}
+
+TEST_F(BatchbayWorkerTest, FixedAnswers)
+{
+    const QVariantMap apps = worker.applicationList(0);
+    EXPECT_EQ(apps, worker.applicationList(1));
+    EXPECT_EQ(apps.keys(), (QStringList {"Apps", "ConfigAddress", "HasMail", "HasMore"}));
+    EXPECT_EQ(apps.value("HasMore"), QVariant(false));
+    EXPECT_EQ(apps.value("HasMail"), QVariant(false));
+    EXPECT_EQ(apps.value("ConfigAddress"), QVariant(QStringLiteral("internal")));
+    EXPECT_EQ(apps.value("Apps").typeId(), QMetaType::QVariantList);
+    EXPECT_EQ(worker.outputServerPort(), (QVariantMap {{"hxbserver", true}}));
+    EXPECT_TRUE(worker.blockSchedule());
+    EXPECT_TRUE(worker.unblockSchedule());
+}
+
+} // namespace
