@@ -36,13 +36,10 @@ void BatchbayJobStore::createCounterTable()
 
 void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
 {
-    const bool sqlite = HXBDB::mType == 0;
-
-    // SQLite hands out rowids in insertion order, so the last row read for an ID is the
-    // newest; other databases return the rows of a keyless table in insertion order too.
+    // Row IDs are handed out in insertion order (SQLite's implicit rowid, an auto-increment
+    // column of that name on MariaDB), so the last row read for an ID is the newest.
     HXBQuery query = HXBDB::getQuery();
-    if (!query.read(sqlite ? QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS ORDER BY rowid;")
-                           : QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS;")))
+    if (!query.read(QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS ORDER BY rowid;")))
         return;
 
     std::lock_guard<std::recursive_mutex> lock(mLock);
@@ -66,7 +63,7 @@ void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
     }
     query.finish();
 
-    if (sqlite && rows > recovered.size()) {
+    if (rows > recovered.size()) {
         HXBDB::getQuery().write(QStringLiteral(
             "DELETE FROM BatchbayJOBS WHERE rowid NOT IN (SELECT MAX(rowid) FROM BatchbayJOBS GROUP BY jobId);"));
     }

@@ -7,6 +7,8 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config git python3 ccache
     # libraries
     qt6-base-dev libqt6sql6-sqlite libqt6sql6-mysql
+    # the private MariaDB server of the tests (scripts/local-mariadb.sh)
+    mariadb-server mariadb-client
     libtbb-dev libssl-dev nlohmann-json3-dev
     libboost1.81-dev libboost-regex1.81-dev
     # tests and benchmarks

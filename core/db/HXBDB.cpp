@@ -6,6 +6,8 @@
 #include "util/HXBStringUtils.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QSqlError>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -37,6 +39,13 @@ std::recursive_mutex mDbMutex;
 // to the old database at their next use.
 std::atomic<quint64> sSettingsGeneration{1};
 std::atomic<quint64> sNextThreadSerial{1};
+// Set while the MySQL/MariaDB server refuses connections, so that the outage is logged once.
+std::atomic<bool> sServerUnreachable{false};
+
+constexpr int sConnectTimeoutS = 5;
+constexpr int sReadWriteTimeoutS = 30;
+// A thread whose connection could not be opened tries again at most this often.
+constexpr qint64 sReopenIntervalMs = 1000;
 thread_local const quint64 tThreadSerial = sNextThreadSerial.fetch_add(1);
 
 ThreadHandle currentHandle()
@@ -68,10 +77,11 @@ void dropForeignEntry(ThreadHandle handle)
         QSqlDatabase::removeDatabase(name);
 }
 
-QString absoluteDbName(const std::string &name)
+// Only an SQLite database is a file; a MySQL/MariaDB database name is used as it is.
+QString absoluteDbName(int type, const std::string &name)
 {
     const QString qname = Q(name);
-    if (QFileInfo(qname).isRelative())
+    if (type == 0 && QFileInfo(qname).isRelative())
         return QCoreApplication::applicationDirPath() + QStringLiteral("/") + qname;
     return qname;
 }
@@ -95,8 +105,51 @@ void configureConnection(QSqlDatabase &db)
         db.setPort(HXBDB::mDbPort);
         db.setUserName(Q(HXBDB::mDbUser));
         db.setPassword(Q(HXBDB::mDbPassword));
+        // A server that does not answer fails the statement instead of holding the thread.
+        db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1;MYSQL_OPT_READ_TIMEOUT=%2;"
+                                            "MYSQL_OPT_WRITE_TIMEOUT=%2")
+                                 .arg(sConnectTimeoutS)
+                                 .arg(sReadWriteTimeoutS));
     }
     db.setDatabaseName(Q(HXBDB::mDbName));
+}
+
+std::string describeServer()
+{
+    return HXBDB::mDbUser + "@" + HXBDB::mDbHostname + ":" + fromNumber(HXBDB::mDbPort) + "/"
+           + HXBDB::mDbName;
+}
+
+// Opens db and logs when the database server stops or starts answering: one critical line
+// when it is first found unreachable, one line when it answers again, nothing in between.
+// SQLite files are not a server and are not reported here.
+bool openAndReport(QSqlDatabase &db)
+{
+    const bool open = db.open();
+    if (HXBDB::mType != 1)
+        return open;
+    HXBLogger *log = HXBLogger::instance();
+    if (!open) {
+        if (!sServerUnreachable.exchange(true))
+            log->logNormalCritical("HXBDB", "database server unreachable; statements fail until it answers",
+                                   describeServer() + ": " + S(db.lastError().text()));
+    } else if (sServerUnreachable.exchange(false)) {
+        log->logNormalWarn("HXBDB", "database server reachable again", describeServer());
+    }
+    return open;
+}
+
+// The tables of the connection's database, each quoted as a name; empty when none or on failure.
+QStringList tablesOf(QSqlDatabase &db)
+{
+    QStringList tables;
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SHOW TABLES")))
+        return tables;
+    while (query.next())
+        tables << QLatin1Char('`') + query.value(0).toString().replace(QLatin1Char('`'), QStringLiteral("``"))
+                      + QLatin1Char('`');
+    return tables;
 }
 
 } // namespace
@@ -124,11 +177,27 @@ void HXBDB::initDb()
     setDatabase(config->getDBType(), config->getDBname());
 }
 
+void HXBDB::setServer(const std::string &host, int port, const std::string &user,
+                      const std::string &password)
+{
+    std::lock_guard<std::recursive_mutex> lock(mDbMutex);
+    mDbHostname = host;
+    mDbPort = port;
+    mDbUser = user;
+    mDbPassword = password;
+    sSettingsGeneration.fetch_add(1);
+}
+
+HXBSqlDialect::Kind HXBDB::dialect()
+{
+    return mType == 1 ? HXBSqlDialect::Kind::MariaDB : HXBSqlDialect::Kind::SQLite;
+}
+
 void HXBDB::setDatabase(int type, const std::string &name)
 {
     std::lock_guard<std::recursive_mutex> lock(mDbMutex);
     mType = type;
-    mDbName = S(absoluteDbName(name));
+    mDbName = S(absoluteDbName(type, name));
     sSettingsGeneration.fetch_add(1);
 }
 
@@ -151,9 +220,10 @@ QSqlDatabase HXBDB::connect()
 
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, name);
     configureConnection(db);
-    db.open();
+    openAndReport(db);
 
     HXBDBConnection &entry = mConnectionPool[handle];
+    entry.lastOpenAttemptMs = QDateTime::currentMSecsSinceEpoch();
     entry.connectionName = name;
     entry.transactionCount = 0;
     entry.threadSerial = tThreadSerial;
@@ -197,9 +267,55 @@ QSqlDatabase HXBDB::getDB()
 {
     std::lock_guard<std::recursive_mutex> lock(mDbMutex);
     auto it = mConnectionPool.find(currentHandle());
-    if (it != mConnectionPool.end() && isCurrent(it->second) && !it->second.connectionName.isEmpty())
-        return QSqlDatabase::database(it->second.connectionName, true);
-    return connect();
+    if (it == mConnectionPool.end() || !isCurrent(it->second) || it->second.connectionName.isEmpty())
+        return connect();
+    QSqlDatabase db = QSqlDatabase::database(it->second.connectionName, false);
+    if (!db.isOpen()) {
+        // A database server that is down is asked again once a second, not at every statement.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (mType != 1 || now - it->second.lastOpenAttemptMs >= sReopenIntervalMs
+            || now < it->second.lastOpenAttemptMs) {
+            it->second.lastOpenAttemptMs = now;
+            it->second.transactionCount = 0;
+            openAndReport(db);
+        }
+    }
+    return db;
+}
+
+bool HXBDB::reopen(QSqlDatabase &db, bool *transactionLost)
+{
+    std::lock_guard<std::recursive_mutex> lock(mDbMutex);
+    auto it = mConnectionPool.find(currentHandle());
+    if (it == mConnectionPool.end() || it->second.connectionName != db.connectionName()
+        || it->second.threadSerial != tThreadSerial)
+        return false;
+    if (transactionLost)
+        *transactionLost = it->second.transactionCount != 0;
+    it->second.transactionCount = 0;
+    it->second.lastOpenAttemptMs = QDateTime::currentMSecsSinceEpoch();
+    HXBLogger::instance()->logNormalWarn("HXBDB", "database connection lost; reconnecting",
+                                         S(db.lastError().text()));
+    db.close();
+    return openAndReport(db);
+}
+
+bool HXBDB::isConnectionLoss(const QSqlError &error)
+{
+    // Client errors: 2002/2003 cannot connect, 2006 server gone (nothing was sent),
+    // 2013/2055 lost during the statement. Server errors: 1053 shutdown in progress,
+    // 1927 connection killed, 4031 disconnected for inactivity.
+    static const QStringList codes{QStringLiteral("2002"), QStringLiteral("2003"), QStringLiteral("2006"),
+                                   QStringLiteral("2013"), QStringLiteral("2055"), QStringLiteral("1053"),
+                                   QStringLiteral("1927"), QStringLiteral("4031")};
+    return codes.contains(error.nativeErrorCode());
+}
+
+bool HXBDB::isUnsentLoss(const QSqlError &error)
+{
+    return error.nativeErrorCode() == QLatin1String("2006")
+           || error.nativeErrorCode() == QLatin1String("2002")
+           || error.nativeErrorCode() == QLatin1String("2003");
 }
 
 HXBQuery HXBDB::getQuery()
@@ -231,7 +347,15 @@ bool HXBDB::startTransaction()
     qint64 &count = transactionCount();
     if (count++ != 0)
         return true;
-    return getDB().transaction();
+    QSqlDatabase db = getDB();
+    if (db.transaction())
+        return true;
+    // Nothing is lost by beginning again on a fresh connection.
+    if (mType == 1 && isConnectionLoss(db.lastError()) && reopen(db)) {
+        transactionCount() = 1;
+        return db.transaction();
+    }
+    return false;
 }
 
 bool HXBDB::commit()
@@ -263,7 +387,15 @@ bool HXBDB::vacuum()
     if (wasOpen)
         db.commit();
     HXBQuery query(db, &dbMutex);
-    const bool result = query.write(QStringLiteral("VACUUM"));
+    bool result = false;
+    if (mType == 1) {
+        const QStringList tables = tablesOf(db);
+        result = !tables.isEmpty()
+                 && query.write(HXBSqlDialect::translate(HXBSqlDialect::Kind::MariaDB, QStringLiteral("VACUUM"))
+                                    .arg(tables.join(QStringLiteral(", "))));
+    } else {
+        result = query.write(QStringLiteral("VACUUM"));
+    }
     if (wasOpen)
         db.transaction();
     return result;
@@ -278,6 +410,8 @@ bool HXBDB::checkIntegrity()
         path = Q(mDbName);
         type = mType;
     }
+    if (type == 1)
+        return checkServerTables();
     if (type != 0 || path.isEmpty() || !QFile::exists(path))
         return false;
 
@@ -291,6 +425,38 @@ bool HXBDB::checkIntegrity()
             QSqlQuery query(db);
             if (query.exec(QStringLiteral("PRAGMA quick_check;")) && query.next())
                 intact = query.value(0).toString() == QLatin1String("ok");
+            query.finish();
+            db.close();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return intact;
+}
+
+bool HXBDB::checkServerTables()
+{
+    // CHECK TABLE commits an open transaction, so it runs on a connection of its own.
+    const QString name = connectionNameFor(currentHandle()) + QStringLiteral("_check");
+    bool intact = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+        {
+            std::lock_guard<std::recursive_mutex> lock(mDbMutex);
+            configureConnection(db);
+        }
+        if (db.open()) {
+            const QStringList tables = tablesOf(db);
+            // One row per table and message; a damaged table has an "error" row or a status
+            // other than "OK".
+            QSqlQuery query(db);
+            intact = !tables.isEmpty()
+                     && query.exec(QStringLiteral("CHECK TABLE %1 QUICK").arg(tables.join(QStringLiteral(", "))));
+            while (intact && query.next()) {
+                const QString type = query.value(2).toString();
+                if (type == QLatin1String("error")
+                    || (type == QLatin1String("status") && query.value(3).toString() != QLatin1String("OK")))
+                    intact = false;
+            }
             query.finish();
             db.close();
         }

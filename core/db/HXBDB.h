@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HXBSqlDialect.h"
+
 #include <QSqlDatabase>
 #include <QString>
 
@@ -8,6 +10,7 @@
 #include <string>
 
 class HXBQuery;
+class QSqlError;
 
 // The value of one connection-pool entry: the connection a thread owns.
 struct HXBDBConnection
@@ -20,6 +23,9 @@ struct HXBDBConnection
     // reused after a thread ends, so the handle alone cannot tell a stale entry from a live one.
     quint64 threadSerial = 0;
     quint64 settingsGeneration = 0;
+    // When the connection was last opened or tried (ms since the epoch): a connection that
+    // could not be opened is tried again at most once a second.
+    qint64 lastOpenAttemptMs = 0;
 };
 
 // The process-wide database manager; all members are static.
@@ -34,14 +40,20 @@ class HXBDB
 {
 public:
     // Reads "DB/type", "DB/name", "DB/host", "DB/port", "DB/user" and "DB/password" from the
-    // configuration and makes a relative name absolute against the executable's directory.
+    // configuration. A relative SQLite file name is made absolute against the executable's
+    // directory; a MySQL/MariaDB database name is used as it is.
     // Opens nothing: every thread opens its own connection on first use. Calling it again
     // with changed settings makes every thread reconnect at its next use.
     static void initDb();
     // Points the database at the given kind (0 SQLite, 1 MySQL) and name, as initDb does
-    // from the configuration; a relative name is made absolute the same way. Meant for
-    // tests and tools that use their own database file.
+    // from the configuration; a relative SQLite name is made absolute the same way. Meant for
+    // tests and tools that use their own database.
     static void setDatabase(int type, const std::string &name);
+    // The MySQL/MariaDB server and account, as initDb reads them from the configuration.
+    static void setServer(const std::string &host, int port, const std::string &user,
+                          const std::string &password);
+    // The dialect of the configured database.
+    static HXBSqlDialect::Kind dialect();
 
     // Opens (or reopens) the calling thread's connection and gives it a fresh pool entry
     // with transaction count 0. An unknown database kind gives an invalid database.
@@ -52,25 +64,43 @@ public:
     // The same as disconnect(); called by a thread just before it ends.
     static void threadFinished();
 
-    // The calling thread's connection, created and opened on first use.
+    // The calling thread's connection, created and opened on first use. A connection that
+    // is closed is opened again (one to a server that was down at most once a second); the first
+    // failure of an outage is logged as critical, the recovery once.
     static QSqlDatabase getDB();
+    // After the server dropped db, a connection of the calling thread: closes and opens it
+    // again. A transaction that was open on it is gone; the thread's depth is set back to 0
+    // and *transactionLost (when given) says whether one was open. False when db is not the
+    // thread's connection or does not open.
+    static bool reopen(QSqlDatabase &db, bool *transactionLost = nullptr);
+    // Whether a MySQL/MariaDB error means that the connection to the server is gone.
+    static bool isConnectionLoss(const QSqlError &error);
+    // Whether it is gone in a way that certainly kept the statement from the server.
+    static bool isUnsentLoss(const QSqlError &error);
     // A query on the calling thread's connection whose writes take dbMutex.
     static HXBQuery getQuery();
 
     // Nested transactions: only the outermost startTransaction/commit reach the database.
+    // An outermost BEGIN that finds the connection dropped reconnects and begins again.
     static bool startTransaction();
     // False (and nothing changes) when no transaction is open.
     static bool commit();
     // Commits what is written so far; an enclosing transaction stays open at the same depth.
     // Without an open transaction there is nothing to commit and the result is false.
     static bool flush();
-    // Runs "VACUUM" outside any transaction (an open one is committed and reopened).
+    // Runs "VACUUM" (MySQL/MariaDB: "OPTIMIZE TABLE" over every table of the database)
+    // outside any transaction (an open one is committed and reopened).
     static bool vacuum();
-    // Runs "PRAGMA quick_check;" on a separate, short-lived connection; true only if the
-    // database file exists, opens and answers "ok". The thread's own connection and
-    // transaction are left alone.
+    // SQLite: runs "PRAGMA quick_check;" on a separate, short-lived connection; true only if
+    // the database file exists, opens and answers "ok". The thread's own connection and
+    // transaction are left alone. MySQL/MariaDB: "CHECK TABLE ... QUICK" over every table of
+    // the database on the thread's connection; true only if there are tables and all are OK.
     static bool checkIntegrity();
 
+private:
+    static bool checkServerTables();
+
+public:
     static int mType;               // 0 SQLite ("QSQLITE"), 1 MySQL ("QMYSQL")
     static std::string mDbName;     // SQLite: absolute file path; MySQL: database name
     static std::string mDbHostname; // MySQL only

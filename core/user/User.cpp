@@ -26,6 +26,8 @@
 
 std::vector<std::shared_ptr<User>> User::allUsers;
 std::mutex User::allUsersMutex;
+std::atomic<bool> User::sLoadPending{false};
+std::mutex User::sLoadMutex;
 
 namespace {
 
@@ -112,21 +114,39 @@ void User::init()
     std::call_once(once, []() {
         // Draw the signing key now rather than at the first log-in.
         signingKey();
-        initTables();
-        loadAllUsers();
+        sLoadPending = true;
     });
+    retryPendingLoad();
 }
 
-void User::initTables()
+void User::retryPendingLoad()
+{
+    if (!sLoadPending)
+        return;
+    std::lock_guard<std::mutex> lock(sLoadMutex);
+    if (!sLoadPending)
+        return;
+    if (initTables() && loadAllUsers()) {
+        sLoadPending = false;
+        return;
+    }
+    HXBLogger::instance()->logNormalCritical("User", "could not read the user accounts; trying again at the next look-up",
+                                             "");
+}
+
+bool User::initTables()
 {
     HXBQuery query = HXBDB::getQuery();
-    query.write(QStringLiteral("CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType "
-                               "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );"));
-    query.write(QString::fromLatin1(sCreateIdTable));
+    if (!query.write(QStringLiteral("CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType "
+                                    "INTEGER ,mUsername MEDIUMTEXT, mPassword MEDIUMTEXT );"))
+        || !query.write(QString::fromLatin1(sCreateIdTable)))
+        return false;
     HXBQuery select = HXBDB::getQuery();
-    select.read(QStringLiteral("SELECT mId FROM USERS;"));
+    // Only a table that was read and found empty gets the default administrator.
+    if (!select.read(QStringLiteral("SELECT mId FROM USERS;")))
+        return false;
     if (select.next())
-        return;
+        return true;
     HXBLogger::instance()->logNormalWarn("initTables", "No users found, creating default admin user",
                                          "user: admin, pass: tansy");
     auto admin = std::make_shared<User>();
@@ -134,12 +154,14 @@ void User::initTables()
     admin->setUsername("admin");
     admin->setPassword("tansy");
     admin->setType(FUserTypeAdmin);
+    return admin->getId() > 0;
 }
 
-void User::loadAllUsers()
+bool User::loadAllUsers()
 {
     HXBQuery select = HXBDB::getQuery();
-    select.read(QStringLiteral("SELECT mId FROM USERS;"));
+    if (!select.read(QStringLiteral("SELECT mId FROM USERS;")))
+        return false;
     std::lock_guard<std::mutex> lock(allUsersMutex);
     while (select.next()) {
         const int id = select.value(0).toInt();
@@ -150,6 +172,7 @@ void User::loadAllUsers()
         user->initFromDb();
         allUsers.push_back(user);
     }
+    return true;
 }
 
 void User::createInDb()
@@ -323,12 +346,14 @@ std::shared_ptr<User> User::findByIdLocked(int id)
 
 std::shared_ptr<User> User::getUserById(int id)
 {
+    retryPendingLoad();
     std::lock_guard<std::mutex> lock(allUsersMutex);
     return findByIdLocked(id);
 }
 
 std::shared_ptr<User> User::getUserByName(const std::string &name)
 {
+    retryPendingLoad();
     std::lock_guard<std::mutex> lock(allUsersMutex);
     for (const auto &user : allUsers) {
         if (user->getUsername() == name)
@@ -339,12 +364,14 @@ std::shared_ptr<User> User::getUserByName(const std::string &name)
 
 std::vector<std::shared_ptr<User>> User::getAllUsers()
 {
+    retryPendingLoad();
     std::lock_guard<std::mutex> lock(allUsersMutex);
     return allUsers;
 }
 
 int User::countAdmins()
 {
+    retryPendingLoad();
     std::lock_guard<std::mutex> lock(allUsersMutex);
     return static_cast<int>(std::count_if(allUsers.begin(), allUsers.end(),
                                           [](const auto &user) { return user->isAdmin(); }));

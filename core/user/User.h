@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,12 +34,16 @@ public:
     User(const User &) = delete;
     User &operator=(const User &) = delete;
 
-    // Once per process: creates the table (with the default administrator when it is
-    // empty) and loads every account. Later calls do nothing.
+    // Creates the table (with the default administrator when it was read and found empty)
+    // and loads every account. When the database cannot be read, that is logged and tried
+    // again at every look-up (getUserById, getUserByName, getAllUsers, countAdmins) until it
+    // succeeds; later calls do nothing.
     static void init();
-    static void initTables();
-    // Loads every row of USERS not yet in allUsers (init's second step).
-    static void loadAllUsers();
+    // False when the table could not be created or read; no administrator is made then.
+    static bool initTables();
+    // Loads every row of USERS not yet in allUsers (init's second step); false when the
+    // table could not be read.
+    static bool loadAllUsers();
 
     // Inserts an empty row under an ID above every ID ever issued (a deleted account's ID is
     // never reused), takes that id and appends this user to allUsers.
@@ -96,6 +101,11 @@ public:
     static std::mutex allUsersMutex;
 
 private:
+    // Loads the accounts if init() could not; taken before allUsersMutex, never inside it.
+    static void retryPendingLoad();
+    static std::atomic<bool> sLoadPending;
+    static std::mutex sLoadMutex;
+
     friend class UserTestAccess;
 
     struct TokenIdentity

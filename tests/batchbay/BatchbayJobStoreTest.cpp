@@ -131,6 +131,8 @@ TEST_F(BatchbayJobStoreTest, OlderTableWithDuplicateRowsLoadsTheNewestRowPerJob)
 
 TEST_F(BatchbayJobStoreTest, GarbageRowsNeitherStopRecoveryNorGetLost)
 {
+    if (hxbtest::TestDatabase::onMariaDb())
+        GTEST_SKIP() << "values of the wrong type only fit in SQLite's loosely typed columns";
     HXBQuery create = HXBDB::getQuery();
     ASSERT_TRUE(create.write(QStringLiteral(
         "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);")));
@@ -235,9 +237,7 @@ TEST_F(BatchbayJobStoreTest, CounterTableAllocatesIncreasingNumbers)
     insert.addBindValue(QStringLiteral("a"));
     ASSERT_TRUE(insert.write());
     EXPECT_EQ(insert.lastInsertId().toInt(), 1);
-    EXPECT_EQ(BridgeTestEnv::scalar(QStringLiteral(
-                  "SELECT COUNT(*) FROM sqlite_master WHERE name='idx_miradoid';")),
-              1);
+    EXPECT_TRUE(env.database().hasIndex(QStringLiteral("idx_miradoid")));
 }
 
 } // namespace

@@ -13,13 +13,9 @@
 BridgeTestEnv::BridgeTestEnv()
 {
     EXPECT_TRUE(mDir.isValid());
-    HXBDB::setDatabase(0, mDir.filePath(QStringLiteral("db.sqlite")).toStdString());
 }
 
-BridgeTestEnv::~BridgeTestEnv()
-{
-    HXBDB::disconnect();
-}
+BridgeTestEnv::~BridgeTestEnv() = default;
 
 std::unique_ptr<BatchbaySettings> BridgeTestEnv::settings(const QString &coreLines) const
 {

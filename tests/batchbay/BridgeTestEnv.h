@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BatchbaySettings.h"
+#include "DbTestSupport.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -8,8 +9,8 @@
 #include <memory>
 #include <string>
 
-// A private data directory and SQLite file for one test: HXBDB points at
-// <temp>/db.sqlite for the test's lifetime.
+// A private data directory and database for one test (an SQLite file, or a MariaDB database
+// with HXB_TEST_DB=mariadb): HXBDB points at it for the test's lifetime.
 class BridgeTestEnv
 {
 public:
@@ -28,7 +29,10 @@ public:
 
     static void writeFile(const QString &path, const QByteArray &content = "x");
 
+    const hxbtest::TestDatabase &database() const { return mDb; }
+
 private:
     QTemporaryDir mDir;
+    hxbtest::TestDatabase mDb;
     mutable int mIniCount = 0;
 };

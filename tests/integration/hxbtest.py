@@ -8,6 +8,10 @@ web root and data beside it, so every test server gets its own directory tree:
     <root>/bin/sqldrivers/libqsqlite.so -> the build tree's link target
     <root>/bin/etc/webinterface/      (a copy of the build tree's)
     <root>/bin/data/
+
+With HXB_TEST_DB=mariadb://<user>:<password>@<host>:<port> in the environment (the "_mariadb"
+tests, see scripts/local-mariadb.sh) every server gets a fresh MariaDB database of its own,
+dropped again by cleanup(); otherwise it uses the SQLite file <root>/bin/db.sqlite.
 """
 import argparse
 import os
@@ -20,6 +24,8 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
+import uuid
 
 BINARY = None
 
@@ -37,6 +43,24 @@ def parse_args():
 def main():
     argv = parse_args()
     unittest.main(argv=argv, verbosity=2)
+
+
+def mariadb_url():
+    """The MariaDB server the tests are to use, or None for SQLite."""
+    url = urllib.parse.urlsplit(os.environ.get("HXB_TEST_DB", ""))
+    return url if url.scheme == "mariadb" else None
+
+
+def mariadb(statement, database=None):
+    """Runs statements through the mariadb client; rows as tuples of strings (NULL as None)."""
+    url = mariadb_url()
+    args = ["mariadb", "--no-defaults", "-h", url.hostname, "-P", str(url.port or 3306),
+            "-u", urllib.parse.unquote(url.username or ""), "-N", "-B", "-e", statement]
+    if database:
+        args.append(database)
+    env = dict(os.environ, MYSQL_PWD=urllib.parse.unquote(url.password or ""))
+    out = subprocess.run(args, capture_output=True, text=True, timeout=60, env=env, check=True).stdout
+    return [tuple(None if v == "NULL" else v for v in line.split("\t")) for line in out.splitlines()]
 
 
 def free_port():
@@ -71,9 +95,41 @@ class Server:
             os.makedirs(web_dst)
         os.makedirs(os.path.join(self.bin, "data"), exist_ok=True)
         cfg = {"Core": {"port": str(self.port), "logpath": self.root}}
+        self.database = None
+        url = mariadb_url()
+        if url and "type" not in (config or {}).get("DB", {}):
+            self.database = "hxbt_" + uuid.uuid4().hex[:16]
+            mariadb("CREATE DATABASE %s CHARACTER SET utf8mb4 COLLATE utf8mb4_bin" % self.database)
+            cfg["DB"] = {"type": "1", "name": self.database, "host": url.hostname,
+                         "port": str(url.port or 3306), "user": urllib.parse.unquote(url.username or ""),
+                         "password": urllib.parse.unquote(url.password or "")}
         for section, values in (config or {}).items():
             cfg.setdefault(section, {}).update(values)
         self.write_config(cfg)
+
+    def sql(self, statement, params=()):
+        """Rows of a statement on the server's database through a connection of its own, as
+        tuples of strings (SQLite: of its own types); None if the database cannot be read yet.
+        params fill "?" (SQLite) or are quoted into the statement (MariaDB)."""
+        if self.database:
+            for p in params:
+                quoted = str(p) if isinstance(p, int) else "'%s'" % str(p).replace("\\", "\\\\").replace("'", "''")
+                statement = statement.replace("?", quoted, 1)
+            try:
+                return mariadb(statement, self.database)
+            except subprocess.CalledProcessError:
+                return None
+        import sqlite3
+        path = os.path.join(self.bin, "db.sqlite")
+        if not os.path.exists(path):
+            return None
+        con = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=5)
+        try:
+            return con.execute(statement, params).fetchall()
+        except sqlite3.Error:
+            return None
+        finally:
+            con.close()
 
     def write_config(self, cfg):
         with open(os.path.join(self.root, "hxbconfig.ini"), "w") as f:
@@ -156,6 +212,8 @@ class Server:
 
     def cleanup(self):
         self.stop()
+        if self.database:
+            mariadb("DROP DATABASE IF EXISTS %s" % self.database)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):

@@ -22,6 +22,11 @@
 #include <thread>
 
 using hxbtest::observe;
+using hxbtest::TestDatabase;
+
+#define SKIP_UNLESS_SQLITE()                                                                       \
+    if (TestDatabase::onMariaDb())                                                                 \
+    GTEST_SKIP() << "behaviour of SQLite files"
 
 namespace {
 
@@ -44,9 +49,7 @@ protected:
     {
         // The logger belongs to the thread that first uses it: make that this one.
         HXBLogger::instance();
-        ASSERT_TRUE(mDir.isValid());
-        mPath = mDir.filePath(QStringLiteral("test.sqlite"));
-        HXBDB::setDatabase(0, mPath.toStdString());
+        mDb.use();
     }
 
     void TearDown() override
@@ -70,10 +73,11 @@ protected:
         return query.write();
     }
 
-    QStringList rowsSeenByOthers() const { return observe(mPath, QStringLiteral("SELECT v FROM t ORDER BY v")); }
+    QStringList rowsSeenByOthers() const { return mDb.observe(QStringLiteral("SELECT v FROM t ORDER BY v")); }
 
-    QTemporaryDir mDir;
-    QString mPath;
+    TestDatabase mDb{QStringLiteral("test.sqlite")};
+    const QString mPath = mDb.name();
+    const QString mDirPath = mDb.dir();
 };
 
 TEST_F(HXBDBTest, EachThreadHasItsOwnNamedConnection)
@@ -231,6 +235,7 @@ TEST_F(HXBDBTest, CheckIntegrity)
 
 TEST_F(HXBDBTest, CheckIntegrityFalseOnGarbageFile)
 {
+    SKIP_UNLESS_SQLITE();
     QFile garbage(mPath);
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
     garbage.write(QByteArray(8192, 'x'));
@@ -240,6 +245,7 @@ TEST_F(HXBDBTest, CheckIntegrityFalseOnGarbageFile)
 
 TEST_F(HXBDBTest, GarbageFileQueriesFailAndAreLogged)
 {
+    SKIP_UNLESS_SQLITE();
     QFile garbage(mPath);
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
     garbage.write(QByteArray("this is not a database file, just some text that is long enough\n").repeated(100));
@@ -260,20 +266,22 @@ TEST_F(HXBDBTest, GarbageFileQueriesFailAndAreLogged)
 
 TEST_F(HXBDBTest, UnopenableLocationFailsQueriesWithoutCrashing)
 {
-    HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/missing/dir/db.sqlite")).toStdString());
+    SKIP_UNLESS_SQLITE();
+    HXBDB::setDatabase(0, (mDirPath + QStringLiteral("/missing/dir/db.sqlite")).toStdString());
     EXPECT_FALSE(HXBDB::getDB().isOpen());
     EXPECT_FALSE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
     EXPECT_FALSE(HXBDB::getQuery().read(QStringLiteral("SELECT 1")));
     EXPECT_FALSE(HXBDB::checkIntegrity());
 
     // Once the place exists, the next use opens the connection.
-    ASSERT_TRUE(QDir(mDir.path()).mkpath(QStringLiteral("missing/dir")));
+    ASSERT_TRUE(QDir(mDirPath).mkpath(QStringLiteral("missing/dir")));
     EXPECT_TRUE(HXBDB::getDB().isOpen());
     EXPECT_TRUE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
 }
 
 TEST_F(HXBDBTest, UnknownDatabaseTypeGivesFailingQueries)
 {
+    SKIP_UNLESS_SQLITE();
     HXBDB::setDatabase(7, mPath.toStdString());
     EXPECT_FALSE(HXBDB::getDB().isValid());
     EXPECT_FALSE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
@@ -289,8 +297,11 @@ TEST_F(HXBDBTest, UnknownDatabaseTypeGivesFailingQueries)
     EXPECT_FALSE(QFile::exists(mPath));
 }
 
-TEST_F(HXBDBTest, MySqlWithoutServerGivesFailingQueries)
+TEST_F(HXBDBTest, MySqlWithoutServerGivesFailingQueriesAndLogsTheOutageOnce)
 {
+    HXBConfig::instance()->setDebugLevel(3);
+    hxbtest::StdoutCapture capture;
+    HXBDB::setServer("127.0.0.1", 1, "nobody", "");
     HXBDB::setDatabase(1, "hxbtest");
     EXPECT_FALSE(HXBDB::getDB().isOpen());
     EXPECT_FALSE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (v INTEGER)")));
@@ -299,25 +310,30 @@ TEST_F(HXBDBTest, MySqlWithoutServerGivesFailingQueries)
     HXBDB::startTransaction();
     HXBDB::commit();
     EXPECT_EQ(transactionCount(), 0);
+    EXPECT_TRUE(hxbtest::waitUntil([&] { return hxbtest::countOf(capture.text(), "query returned an error") >= 2; }));
+    EXPECT_EQ(hxbtest::countOf(capture.text(), "database server unreachable"), 1);
 }
 
 TEST_F(HXBDBTest, ChangedSettingsTakeEffectAtNextUse)
 {
+    SKIP_UNLESS_SQLITE();
     createTable();
     ASSERT_TRUE(insert(1));
-    const QString other = mDir.filePath(QStringLiteral("other.sqlite"));
+    const QString other = QDir(mDirPath).filePath(QStringLiteral("other.sqlite"));
     HXBDB::setDatabase(0, other.toStdString());
     ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE u (v INTEGER)")));
     EXPECT_EQ(observe(other, QStringLiteral("SELECT name FROM sqlite_master")), QStringList{QStringLiteral("u")});
     EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
 }
 
-TEST_F(HXBDBTest, RelativeNameIsPlacedBesideTheExecutable)
+TEST_F(HXBDBTest, RelativeSqliteNameIsPlacedBesideTheExecutableAndServerNameKeptAsIs)
 {
     HXBDB::setDatabase(0, "relative.sqlite");
     EXPECT_EQ(HXBDB::mDbName, (QCoreApplication::applicationDirPath() + QStringLiteral("/relative.sqlite")).toStdString());
-    HXBDB::setDatabase(0, mPath.toStdString());
-    EXPECT_EQ(HXBDB::mDbName, mPath.toStdString());
+    HXBDB::setDatabase(0, "/abs/db.sqlite");
+    EXPECT_EQ(HXBDB::mDbName, "/abs/db.sqlite");
+    HXBDB::setDatabase(1, "hxbdb");
+    EXPECT_EQ(HXBDB::mDbName, "hxbdb");
 }
 
 TEST_F(HXBDBTest, ManyThreadsWriteConcurrentlyWithoutLoss)
@@ -339,7 +355,84 @@ TEST_F(HXBDBTest, ManyThreadsWriteConcurrentlyWithoutLoss)
     for (std::thread &writer : writers)
         writer.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(observe(mPath, QStringLiteral("SELECT COUNT(*) FROM t")), QStringList{QString::number(threads * perThread)});
+    EXPECT_EQ(mDb.observe(QStringLiteral("SELECT COUNT(*) FROM t")), QStringList{QString::number(threads * perThread)});
+}
+
+// A MariaDB connection that the server drops (here: KILL from another connection, as
+// wait_timeout or a restart would) is opened again by the next statement.
+class HXBDBServerTest : public HXBDBTest
+{
+protected:
+    void SetUp() override
+    {
+        if (!TestDatabase::onMariaDb())
+            GTEST_SKIP() << "needs a MariaDB server";
+        HXBDBTest::SetUp();
+        createTable();
+    }
+
+    static QString connectionId()
+    {
+        HXBQuery query = HXBDB::getQuery();
+        if (!query.read(QStringLiteral("SELECT CONNECTION_ID()")) || !query.next())
+            return QString();
+        return query.value(0).toString();
+    }
+
+    void dropConnection()
+    {
+        const QString id = connectionId();
+        ASSERT_FALSE(id.isEmpty());
+        ASSERT_TRUE(mDb.run(QStringLiteral("KILL CONNECTION %1").arg(id)));
+    }
+};
+
+TEST_F(HXBDBServerTest, ReadsAndRepeatableWritesAfterADropRunOnAFreshConnection)
+{
+    ASSERT_TRUE(insert(1));
+    const QString before = connectionId();
+    dropConnection();
+    HXBQuery read = HXBDB::getQuery();
+    ASSERT_TRUE(read.read(QStringLiteral("SELECT v FROM t")));
+    ASSERT_TRUE(read.next());
+    EXPECT_EQ(read.value(0).toInt(), 1);
+    EXPECT_NE(connectionId(), before);
+
+    // A prepared UPDATE keeps its bound values across the reconnection.
+    dropConnection();
+    HXBQuery update = HXBDB::getQuery();
+    ASSERT_TRUE(update.prepare(QStringLiteral("UPDATE t SET v = ? WHERE v = ?")));
+    update.addBindValue(5);
+    update.addBindValue(1);
+    EXPECT_TRUE(update.write());
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("5")});
+}
+
+TEST_F(HXBDBServerTest, InsertAfterADropIsStoredExactlyOnce)
+{
+    for (int i = 1; i <= 3; ++i) {
+        dropConnection();
+        EXPECT_TRUE(insert(i));
+    }
+    EXPECT_EQ(rowsSeenByOthers(), (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
+}
+
+TEST_F(HXBDBServerTest, DropInsideATransactionFailsTheRestAndLeavesNoHalf)
+{
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(1));
+    dropConnection();
+    EXPECT_FALSE(insert(2));
+    EXPECT_EQ(transactionCount(), 0);
+    EXPECT_FALSE(HXBDB::commit());
+    EXPECT_TRUE(rowsSeenByOthers().isEmpty());
+
+    // The thread goes on with a working connection; a BEGIN that finds it dropped begins again.
+    dropConnection();
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(3));
+    EXPECT_TRUE(HXBDB::commit());
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("3")});
 }
 
 } // namespace

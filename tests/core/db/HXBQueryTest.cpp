@@ -19,7 +19,6 @@
 #include <thread>
 
 using hxbtest::countOf;
-using hxbtest::observe;
 
 namespace {
 
@@ -30,17 +29,17 @@ protected:
     {
         // The logger belongs to the thread that first uses it: make that this one.
         HXBLogger::instance();
-        ASSERT_TRUE(mDir.isValid());
-        mPath = mDir.filePath(QStringLiteral("query.sqlite"));
-        HXBDB::setDatabase(0, mPath.toStdString());
+        mDb.use();
         HXBConfig::instance()->setDebugLevel(3);
-        ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)")));
+        ASSERT_TRUE(HXBDB::getQuery().write(
+            hxbtest::TestDatabase::onMariaDb()
+                ? QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY AUTO_INCREMENT, v TEXT)")
+                : QStringLiteral("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)")));
     }
 
     void TearDown() override { HXBDB::disconnect(); }
 
-    QTemporaryDir mDir;
-    QString mPath;
+    hxbtest::TestDatabase mDb{QStringLiteral("query.sqlite")};
 };
 
 TEST_F(HXBQueryTest, BoundValuesRoundTrip)
@@ -153,7 +152,7 @@ TEST_F(HXBQueryTest, WriteWaitsForTheHolderOfTheWriteLock)
         // The second writer gets a fair chance to run; it must still be held back.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_FALSE(writerDone.load());
-        EXPECT_TRUE(observe(mPath, QStringLiteral("SELECT v FROM t")).isEmpty());
+        EXPECT_TRUE(mDb.observe(QStringLiteral("SELECT v FROM t")).isEmpty());
 
         // The lock is recursive: its holder writes on without blocking itself.
         EXPECT_TRUE(write(QStringLiteral("first")));
@@ -162,7 +161,7 @@ TEST_F(HXBQueryTest, WriteWaitsForTheHolderOfTheWriteLock)
         EXPECT_TRUE(hxbtest::waitUntil([&] { return writerDone.load(); }));
         second.join();
         EXPECT_TRUE(writerResult.load());
-        EXPECT_EQ(observe(mPath, QStringLiteral("SELECT v FROM t ORDER BY id")),
+        EXPECT_EQ(mDb.observe(QStringLiteral("SELECT v FROM t ORDER BY id")),
                   (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
     }
 }

@@ -1,3 +1,4 @@
+#include "DbTestSupport.h"
 #include "user/UserHandler.h"
 
 #include "TestSupport.h"
@@ -21,8 +22,7 @@ class UserHandlerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(mDir.isValid());
-        HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/handler.sqlite")).toStdString());
+        mDb.use();
         User::allUsers.clear();
         User::initTables();
         User::loadAllUsers();
@@ -51,7 +51,7 @@ protected:
 
     UserHandler &handler() { return *UserHandler::instance(); }
 
-    QTemporaryDir mDir;
+    hxbtest::TestDatabase mDb{QStringLiteral("handler.sqlite")};
     std::shared_ptr<User> mAdmin;
     std::string mAdminToken;
 };
@@ -176,8 +176,11 @@ TEST_F(UserHandlerTest, LogoutAllSessionsEndsEveryTokenOfTheCaller)
 
 TEST_F(UserHandlerTest, CreationThatCannotBeStoredIsRefusedAndLeavesNoAccount)
 {
-    ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral(
-        "CREATE TRIGGER refuse BEFORE INSERT ON USERS BEGIN SELECT RAISE(ABORT, 'full'); END;")));
+    ASSERT_TRUE(HXBDB::getQuery().write(
+        hxbtest::TestDatabase::onMariaDb()
+            ? QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON USERS FOR EACH ROW "
+                             "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'full'")
+            : QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON USERS BEGIN SELECT RAISE(ABORT, 'full'); END;")));
     const std::string body = R"({"username":"lost","password":"pw","type":0})";
     EXPECT_EQ(handler().createUser(mAdminToken, body), "");
     EXPECT_FALSE(User::getUserByName("lost"));

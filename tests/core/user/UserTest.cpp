@@ -1,3 +1,4 @@
+#include "DbTestSupport.h"
 #include "user/User.h"
 
 #include "TestSupport.h"
@@ -78,8 +79,7 @@ class UserTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(mDir.isValid());
-        HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/users.sqlite")).toStdString());
+        mDb.use();
         User::allUsers.clear();
     }
 
@@ -126,7 +126,7 @@ protected:
                     {"tokenhash", hash}};
     }
 
-    QTemporaryDir mDir;
+    hxbtest::TestDatabase mDb{QStringLiteral("users.sqlite")};
 };
 
 TEST_F(UserTest, FirstStartCreatesOneDefaultAdministrator)

@@ -42,6 +42,14 @@ def seeded_server(jobs, visibility=None):
     config = {"Batchbay": {"joblist_visibility": str(visibility)}} if visibility else None
     server = hxbtest.Server(config=config)
     os.makedirs(os.path.join(server.bin, "data", "work"), exist_ok=True)
+    if server.database:
+        # The table as the server creates it on MariaDB.
+        hxbtest.mariadb("CREATE TABLE BatchbayJOBS (rowid BIGINT PRIMARY KEY AUTO_INCREMENT, "
+                        "slurmId INTEGER, jobId MEDIUMTEXT, ownerId INTEGER DEFAULT -1) ENGINE=InnoDB; "
+                        + "".join("INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES('%s',%d,-1);"
+                                  % (job_id, 2000000000 + i) for i, job_id in enumerate(jobs)),
+                        server.database)
+        return server.start()
     con = sqlite3.connect(os.path.join(server.bin, "db.sqlite"))
     con.execute("CREATE TABLE IF NOT EXISTS BatchbayJOBS "
                 "(slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);")

@@ -6,7 +6,6 @@ import http.client
 import json
 import os
 import re
-import sqlite3
 import time
 import unittest
 
@@ -97,17 +96,11 @@ def wait_for(pred, timeout=15):
 
 
 def stored_row(server, user_id):
-    path = os.path.join(server.bin, "db.sqlite")
-    if not os.path.exists(path):
+    rows = server.sql("SELECT mType, mUsername, mPassword FROM USERS WHERE mId = ?", (user_id,))
+    if not rows:
         return None
-    con = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=5)
-    try:
-        return con.execute("SELECT mType, mUsername, mPassword FROM USERS WHERE mId = ?",
-                           (user_id,)).fetchone()
-    except sqlite3.Error:
-        return None
-    finally:
-        con.close()
+    kind, name, password = rows[0]
+    return (None if kind is None else int(kind), name, password)
 
 
 class LogWatch:
