@@ -11,6 +11,9 @@ PACKAGES=(
     libboost1.81-dev libboost-regex1.81-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev curl wrk nginx-light procps
+    # packaging: cpack computes dependencies with dpkg-shlibdeps, the unit is checked with
+    # systemd-analyze (the systemd package only; it does not become the init system)
+    dpkg-dev systemd
 )
 
 SUDO=""
