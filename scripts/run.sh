@@ -107,7 +107,7 @@ fi
 SERVER_PID=$!
 echo "$SERVER_PID" >"$PID_FILE"
 if [ $DETACH -eq 0 ]; then
-    trap 'kill "$SERVER_PID" 2>/dev/null; wait "$SERVER_PID" 2>/dev/null; rm -f "$PID_FILE"; exit 0' INT TERM
+    trap 'kill "$SERVER_PID" 2>/dev/null || true; wait "$SERVER_PID" 2>/dev/null || true; rm -f "$PID_FILE"; exit 0' INT TERM
 fi
 
 for _ in $(seq 1 150); do
