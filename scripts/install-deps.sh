@@ -15,6 +15,9 @@ PACKAGES=(
     libgtest-dev libgmock-dev curl wrk nginx-light procps
     # the front end's charts, and its browser tests (headless Chromium driven from Node)
     libjs-chart.js chromium nodejs iproute2
+    # packaging: cpack computes dependencies with dpkg-shlibdeps, the unit is checked with
+    # systemd-analyze (the systemd package only; it does not become the init system)
+    dpkg-dev systemd
 )
 
 SUDO=""
