@@ -55,6 +55,7 @@ void BatchbayCtrl::doUpdate()
 {
     std::vector<std::shared_ptr<Job>> keep;
     std::vector<std::shared_ptr<Job>> poll;
+    std::vector<std::shared_ptr<Job>> submit;
     std::shared_ptr<Job> job;
     while (mQueue.try_pop(job)) {
         switch (job->state.load()) {
@@ -64,10 +65,16 @@ void BatchbayCtrl::doUpdate()
             keep.push_back(std::move(job));
             break;
         case JobToBeSubmitted:
-            post(&mJobContext, [this, job]() {
-                job->start();
-                push(job);
-            });
+            if (mPollPerJob) {
+                post(&mJobContext, [this, job]() {
+                    job->start();
+                    push(job);
+                });
+            } else if (submit.size() < sMaxSubmissionsPerPass) {
+                submit.push_back(std::move(job));
+            } else {
+                keep.push_back(std::move(job)); // submitted in a later pass
+            }
             break;
         case JobQueued:
         case JobRunning:
@@ -94,8 +101,16 @@ void BatchbayCtrl::doUpdate()
         }
         job.reset();
     }
+    // Following the jobs on Slurm comes before new submissions, and a pass submits a bounded
+    // number, so that a burst of new jobs never holds up the news of jobs that ended.
     if (!poll.empty())
         post(&mJobContext, [this, poll = std::move(poll)]() { pollTogether(poll); });
+    for (auto &next : submit) {
+        post(&mJobContext, [this, next]() {
+            next->start();
+            push(next);
+        });
+    }
     for (auto &kept : keep)
         push(kept);
 }

@@ -43,6 +43,9 @@ private:
     void pollTogether(const std::vector<std::shared_ptr<Job>> &jobs);
 
     const bool mPollPerJob;
+    // Submissions one pass posts when the jobs share one squeue answer; the rest wait for the
+    // next pass.
+    static constexpr size_t sMaxSubmissionsPerPass = 8;
     QThread mJobThread;
     QObject mJobContext;
     QThread mCleanupThread;
