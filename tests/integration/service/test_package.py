@@ -140,7 +140,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir("/var/lib/hxbserver/scripts")),
                          [".samples.sha256", "hello.sh", "progress.sh", "wordcount.sh"])
         self.assertEqual(os.readlink("/opt/hxbserver/hxbconfig.ini"), CONFIG)
-        self.assertTrue(os.path.isfile("/opt/hxbserver/bin/etc/webinterface/index.html"))
+        self.assertTrue(os.path.isfile("/opt/hxbserver/bin/etc/webinterface/static/hxbwebinterface/index.html"))
 
         verify = run("systemd-analyze", "verify", UNIT, check=False)
         self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
