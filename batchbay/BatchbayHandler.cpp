@@ -252,8 +252,10 @@ void BatchbayHandler::getJobList(HttpResponse &response, const std::shared_ptr<U
 {
     const bool admin = user && user->isAdmin();
     const int visibility = BatchbaySettings::instance()->getJobListVisibility();
+    const auto jobs = BatchbayJobStore::instance()->getAllJobs();
     quicktype::JobList list;
-    for (const auto &[id, job] : BatchbayJobStore::instance()->getAllJobs()) {
+    list.jobs.reserve(jobs.size());
+    for (const auto &[id, job] : jobs) {
         const bool mayAct = canActOn(user, job);
         if (visibility == 3 && !admin && !mayAct)
             continue;
@@ -266,7 +268,9 @@ void BatchbayHandler::getJobList(HttpResponse &response, const std::shared_ptr<U
         }
         list.jobs.push_back(std::move(info));
     }
-    response.write(QByteArray::fromStdString(quicktype::toJsonText(nlohmann::json(list))));
+    // Written straight from the text: a list of thousands of jobs is megabytes.
+    const std::string text = quicktype::toJsonText(list);
+    response.write(QByteArray::fromRawData(text.data(), qsizetype(text.size())));
 }
 
 void BatchbayHandler::getQueueInfo(HttpResponse &response)

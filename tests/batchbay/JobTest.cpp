@@ -417,4 +417,29 @@ TEST_F(JobInfoTest, JobListWrapsRecordsAndSurvivesBadText)
     EXPECT_FALSE(back.jobs[0].priority.has_value());
 }
 
+TEST_F(JobInfoTest, DirectJobListTextIsByteForByteTheLibrarysText)
+{
+    quicktype::JobList list;
+    EXPECT_EQ(quicktype::toJsonText(list), quicktype::toJsonText(nlohmann::json(list)));
+    const std::string texts[] = {
+        "", "plain", "quote\" back\\slash", std::string("ctl\x01\x1f\x7f\b\f\n\r\t", 14),
+        "ümlaut €", "\xf0\x9f\x99\x82", std::string("bad\xff", 4), "\xc3", "\xe2\x82", "\xed\xa0\x80",
+        "\xc0\xaf", std::string("nul\0in", 6)};
+    const double numbers[] = {0, -1, 4711, 2147483647, -2147483648.0, 1e15, 0.5, -0.0};
+    int i = 0;
+    for (const std::string &text : texts) {
+        quicktype::Job job;
+        job.designname = job.jobdir = job.jobid = job.node = job.ownername = text;
+        job.projectname = job.runid = job.runname = job.state = text;
+        job.ownerid = job.received_timestamp = numbers[i % 8];
+        job.slurmid = job.started_timestamp = numbers[(i + 3) % 8];
+        if (i % 2)
+            job.priority = numbers[(i + 5) % 8];
+        job.removefiles = i % 3 == 0;
+        list.jobs.push_back(job);
+        ++i;
+    }
+    EXPECT_EQ(quicktype::toJsonText(list), quicktype::toJsonText(nlohmann::json(list)));
+}
+
 } // namespace
