@@ -1,6 +1,7 @@
 #include "HttpListener.h"
 
 #include "HttpConnectionHandlerPool.h"
+#include "HttpSpoolBudget.h"
 
 #include <QSettings>
 #include <QTimer>
@@ -49,6 +50,9 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
         limits.maxHeaderSize = readNumber(settings, "maxHeaderSize", 16384, 256, 1 << 24);
         limits.spoolThreshold = readNumber(settings, "spoolThreshold", 1024 * 1024, 0, std::numeric_limits<qint64>::max());
         limits.tempDir = settings->value(QStringLiteral("tempDir")).toString();
+        limits.minFreeSpace = readNumber(settings, "minFreeSpace", 64LL << 20, 0, std::numeric_limits<qint64>::max());
+        limits.spoolBudget = std::make_shared<HttpSpoolBudget>(
+            readNumber(settings, "maxSpoolTotal", 4LL << 30, 0, std::numeric_limits<qint64>::max()));
     }
     s.minThreads = qMin(s.minThreads, s.maxThreads);
     // Bursts of connections queue in the kernel rather than being refused there.
