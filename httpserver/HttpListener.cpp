@@ -44,6 +44,8 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
         s.maxWaitTime = int(readNumber(settings, "maxWaitTime", 10000, 0, INT_MAX));
         s.maxPending = int(readNumber(settings, "maxPending", 1000, 0, 1000000));
         s.connection.readTimeout = int(readNumber(settings, "readTimeout", 10000, 1, INT_MAX));
+        s.connection.minBodyRate = readNumber(settings, "minBodyRate", 1024, 0, std::numeric_limits<qint64>::max());
+        s.connection.minRateGraceMs = int(readNumber(settings, "minRateGraceTime", 10000, 0, INT_MAX));
         auto &limits = s.connection.limits;
         limits.maxRequestSize = readNumber(settings, "maxRequestSize", 16000, 0, std::numeric_limits<qint64>::max());
         limits.maxMultiPartSize = readNumber(settings, "maxMultiPartSize", 1000000, 0, std::numeric_limits<qint64>::max());

@@ -17,7 +17,8 @@ class QSettings;
 //   maxPending (1000), spoolThreshold (1048576), tempDir (system temporary directory),
 //   maxSpoolTotal (4 GiB: bodies spooled at once by all connections together; a body that
 //   would pass it gets 503), minFreeSpace (64 MiB: kept free in tempDir besides a body to be
-//   spooled; else 503).
+//   spooled; else 503), minBodyRate (1024: bytes per second a body must average once
+//   minRateGraceTime (10000) has passed since its header; a slower one gets 408).
 // The constructor binds and listens; isListening() tells whether that worked.
 // Lives on the thread that creates it (the main thread): new connections are accepted
 // only while that thread runs its event loop.
