@@ -27,7 +27,8 @@ struct HttpRequestSink
     }
 
     // Before a body of total bytes goes to disk: the budget and the disk have room for it.
-    static bool makeRoom(HttpRequest &request, const HttpRequestParser::Limits &limits, qint64 total)
+    static bool makeRoom(HttpRequest &request, const HttpRequestParser::Limits &limits,
+                         qint64 total)
     {
         if (total <= limits.spoolThreshold || total <= request.mSpoolReservation.bytes())
             return true;

@@ -109,7 +109,8 @@ void HXBDB::initDb()
     std::string user;
     std::string password;
     if (QSettings *settings = config->getSettings()) {
-        host = S(HXBConfig::textValue(*settings, QStringLiteral("DB/host"), QStringLiteral("localhost")));
+        host = S(HXBConfig::textValue(*settings, QStringLiteral("DB/host"),
+                                      QStringLiteral("localhost")));
         bool ok = false;
         const int configuredPort = settings->value(QStringLiteral("DB/port"), 3306).toInt(&ok);
         port = ok && configuredPort > 0 && configuredPort < 65536 ? configuredPort : 3306;

@@ -262,8 +262,8 @@ bool User::resetPassword(const std::string &password)
 {
     const std::string hash = HXBPasswordHash::hash(password);
     if (hash.empty()) {
-        HXBLogger::instance()->logNormalCritical("resetPassword", "password hash failed; not updating ",
-                                                 getUsername());
+        HXBLogger::instance()->logNormalCritical("resetPassword",
+                                                 "password hash failed; not updating ", getUsername());
         return false;
     }
     std::lock_guard<std::mutex> member(mMemberMutex);

@@ -182,7 +182,8 @@ TEST_F(UserHandlerTest, CallerNoLongerAdministratorCannotCreateOrReset)
     const std::string session = target->generateToken();
     EXPECT_EQ(User::getUserByToken(session), target) << "no reset ended the target's sessions";
 
-    EXPECT_EQ(handler().resetUserPasswordAs(mAdmin, reset), "{\"reset\":" + std::to_string(target->getId()) + "}");
+    EXPECT_EQ(handler().resetUserPasswordAs(mAdmin, reset),
+              "{\"reset\":" + std::to_string(target->getId()) + "}");
     EXPECT_FALSE(User::getUserByToken(session));
     EXPECT_TRUE(target->checkPassword("taken"));
 }

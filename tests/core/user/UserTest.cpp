@@ -412,7 +412,8 @@ TEST_F(UserTest, LogInCostsOneDerivationWhetherOrNotTheNameExists)
     for (const auto &row : rows) {
         const std::uint64_t before = HXBPasswordHash::derivationCount();
         EXPECT_EQ(User::login(row.name, row.password).empty(), !row.opens) << row.name;
-        EXPECT_EQ(HXBPasswordHash::derivationCount() - before, 1u) << row.name << " " << row.password;
+        EXPECT_EQ(HXBPasswordHash::derivationCount() - before, 1u)
+            << row.name << " " << row.password;
     }
 }
 
