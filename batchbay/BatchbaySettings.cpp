@@ -19,11 +19,7 @@ BatchbaySettings::BatchbaySettings(const QString &iniPath, const QString &appDir
     const QSettings file(iniPath, QSettings::IniFormat);
 
     if (file.contains(QStringLiteral("Core/datadir"))) {
-        // An unquoted value with commas comes back as a list; the path is the whole text.
-        const QVariant value = file.value(QStringLiteral("Core/datadir"));
-        mDataDir = S(value.typeId() == QMetaType::QStringList
-                         ? value.toStringList().join(QLatin1Char(','))
-                         : value.toString());
+        mDataDir = S(HXBConfig::textValue(file, QStringLiteral("Core/datadir")));
         HXBLogger::instance()->logNormalInfo("Settings", "using datadir from config", mDataDir);
     } else {
         mDataDir = S(appDir) + "/data/";

@@ -67,6 +67,31 @@ void emptyDirectory(const QString &dir)
     }
 }
 
+QString canonicalOrClean(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? absoluteClean(path) : canonical;
+}
+
+// Whether a job of the store other than self has its directory at dir or below it. Takes the
+// store's lock and each job's field lock, one at a time.
+bool holdsAnotherJobsDirectory(const QString &dir, const Job *self)
+{
+    const QString base = canonicalOrClean(dir);
+    for (const auto &entry : BatchbayJobStore::instance()->getAllJobs()) {
+        const std::shared_ptr<Job> &job = entry.second;
+        if (!job || job.get() == self)
+            continue;
+        const std::string other = job->getStoredJobDir();
+        if (other.empty())
+            continue;
+        const QString path = canonicalOrClean(Q(other));
+        if (path == base || path.startsWith(base + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
 bool occupied(const QString &path)
 {
     const QFileInfo info(path);
@@ -170,6 +195,12 @@ int Job::runNumber() const
     return number;
 }
 
+std::string Job::getStoredJobDir() const
+{
+    std::lock_guard<std::mutex> lock(mFieldsMutex);
+    return jobDir;
+}
+
 std::string Job::getJobDir()
 {
     return getJobDir(*BatchbaySettings::instance());
@@ -209,6 +240,11 @@ std::string Job::getJobDir(const BatchbaySettings &settings)
             if (!absolute.startsWith(Q(workDir))) {
                 // A relative work directory never matches; the directory is reused as it is.
                 fresh = false;
+            } else if (holdsAnotherJobsDirectory(absolute, this)) {
+                // A name level shared with other live jobs (an empty design name makes the
+                // run level the job's directory): their files are not this job's to delete.
+                log->logNormalInfo("getJobDir", "not emptying, holds another job's directory",
+                                   S(absolute));
             } else if (liesBelow(absolute, workDir)) {
                 log->logNormalInfo("getJobDir", "removing", S(absolute));
                 emptyDirectory(absolute);

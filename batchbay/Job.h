@@ -70,8 +70,13 @@ public:
     // directory of BatchbaySettings::instance(), creates it and stores it; later calls
     // return the stored value without touching the disk or the database. Takes mutex.
     std::string getJobDir();
-    // The same against the given settings.
+    // The same against the given settings. With "Core/removeInputDir" an existing directory
+    // is emptied and reused, unless it is, or lies above, another stored job's directory:
+    // then a numbered directory is used instead.
     std::string getJobDir(const BatchbaySettings &settings);
+    // The job directory as resolved so far (empty before getJobDir); takes only the field
+    // lock, so any thread may call it while holding other jobs' locks.
+    std::string getStoredJobDir() const;
 
     // Hands the job to Slurm with sbatch: state 2 ("queued") with its Slurm ID, or 6
     // ("failed"); unchanged when the job's lock is busy. Runs on the controller's job thread.

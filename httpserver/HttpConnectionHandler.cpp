@@ -5,6 +5,7 @@
 #include "HttpResponse.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QtGlobal>
 
@@ -217,10 +218,16 @@ void HttpConnectionHandler::serveRequests(int fd)
         // The whole header must arrive within the timeout; a body may take longer as long
         // as it keeps coming.
         QDeadlineTimer headerDeadline(timeout);
+        // A body that trickles in (a byte just before each timeout) must not hold the
+        // thread for ever: after the grace period it has to keep up a minimum average rate.
+        QElapsedTimer bodyClock;
+        qint64 bodyBytes = 0;
         bool continueSent = false;
         if (!pending.isEmpty())
             parser.feed(std::exchange(pending, QByteArray()));
         while (parser.status() == HttpRequestParser::Status::NeedMore) {
+            if (parser.isHeaderComplete() && !bodyClock.isValid())
+                bodyClock.start();
             if (!continueSent && parser.expectsContinue()) {
                 continueSent = true;
                 static const char sContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -255,6 +262,15 @@ void HttpConnectionHandler::serveRequests(int fd)
             const ssize_t n = ::recv(fd, buffer.data(), size_t(buffer.size()), 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
+            if (n > 0 && bodyClock.isValid()) {
+                bodyBytes += n;
+                const qint64 elapsed = bodyClock.elapsed();
+                if (mSettings.minBodyRate > 0 && elapsed > mSettings.minRateGraceMs
+                    && bodyBytes < mSettings.minBodyRate * elapsed / 1000) {
+                    answerError(fd, 408, "Request Timeout");
+                    return;
+                }
+            }
             if (n <= 0) {
                 // End of stream (or reset): a request begun but not finished is dropped.
                 parser.feedEof();

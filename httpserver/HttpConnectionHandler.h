@@ -18,6 +18,11 @@ public:
         // Milliseconds a client may take for a request header, and may stay silent
         // while sending a body or between keep-alive requests.
         int readTimeout = 10000;
+        // Bytes per second a body must average once minRateGraceMs have passed since its
+        // header was complete; a slower one is answered 408 and the connection closed.
+        // 0: no minimum.
+        qint64 minBodyRate = 0;
+        int minRateGraceMs = 10000;
         HttpRequestParser::Limits limits;
     };
 

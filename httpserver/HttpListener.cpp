@@ -1,6 +1,7 @@
 #include "HttpListener.h"
 
 #include "HttpConnectionHandlerPool.h"
+#include "HttpSpoolBudget.h"
 
 #include <QSettings>
 #include <QTimer>
@@ -43,12 +44,17 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
         s.maxWaitTime = int(readNumber(settings, "maxWaitTime", 10000, 0, INT_MAX));
         s.maxPending = int(readNumber(settings, "maxPending", 1000, 0, 1000000));
         s.connection.readTimeout = int(readNumber(settings, "readTimeout", 10000, 1, INT_MAX));
+        s.connection.minBodyRate = readNumber(settings, "minBodyRate", 1024, 0, std::numeric_limits<qint64>::max());
+        s.connection.minRateGraceMs = int(readNumber(settings, "minRateGraceTime", 10000, 0, INT_MAX));
         auto &limits = s.connection.limits;
         limits.maxRequestSize = readNumber(settings, "maxRequestSize", 16000, 0, std::numeric_limits<qint64>::max());
         limits.maxMultiPartSize = readNumber(settings, "maxMultiPartSize", 1000000, 0, std::numeric_limits<qint64>::max());
         limits.maxHeaderSize = readNumber(settings, "maxHeaderSize", 16384, 256, 1 << 24);
         limits.spoolThreshold = readNumber(settings, "spoolThreshold", 1024 * 1024, 0, std::numeric_limits<qint64>::max());
         limits.tempDir = settings->value(QStringLiteral("tempDir")).toString();
+        limits.minFreeSpace = readNumber(settings, "minFreeSpace", 64LL << 20, 0, std::numeric_limits<qint64>::max());
+        limits.spoolBudget = std::make_shared<HttpSpoolBudget>(
+            readNumber(settings, "maxSpoolTotal", 4LL << 30, 0, std::numeric_limits<qint64>::max()));
     }
     s.minThreads = qMin(s.minThreads, s.maxThreads);
     // Bursts of connections queue in the kernel rather than being refused there.

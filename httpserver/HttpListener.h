@@ -14,7 +14,11 @@ class QSettings;
 //   port (required), host (default: every local address), minThreads (1), maxThreads (100),
 //   cleanupInterval (1000), readTimeout (10000), maxRequestSize (16000),
 //   maxMultiPartSize (1000000), maxHeaderSize (16384), maxWaitTime (10000),
-//   maxPending (1000), spoolThreshold (1048576), tempDir (system temporary directory).
+//   maxPending (1000), spoolThreshold (1048576), tempDir (system temporary directory),
+//   maxSpoolTotal (4 GiB: bodies spooled at once by all connections together; a body that
+//   would pass it gets 503), minFreeSpace (64 MiB: kept free in tempDir besides a body to be
+//   spooled; else 503), minBodyRate (1024: bytes per second a body must average once
+//   minRateGraceTime (10000) has passed since its header; a slower one gets 408).
 // The constructor binds and listens; isListening() tells whether that worked.
 // Lives on the thread that creates it (the main thread): new connections are accepted
 // only while that thread runs its event loop.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HttpSpoolBudget.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -84,6 +86,8 @@ private:
     QMultiMap<QByteArray, QByteArray> mHeaders;
     QMultiMap<QByteArray, QByteArray> mParameters;
     QByteArray mBody;
+    // The spool budget the body holds; given back after the spool file is gone.
+    HttpSpoolReservation mSpoolReservation;
     std::unique_ptr<QTemporaryFile> mSpoolFile;
     std::unique_ptr<QIODevice> mBodyDevice;
     qint64 mBodySize = 0;

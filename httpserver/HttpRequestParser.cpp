@@ -5,6 +5,10 @@
 #include "HttpRequestParser.h"
 
 #include "HttpRequest.h"
+#include "HttpSpoolBudget.h"
+
+#include <QDir>
+#include <QStorageInfo>
 
 #include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/error.hpp>
@@ -21,18 +25,36 @@ struct HttpRequestSink
     {
         return request.appendBody(data, size);
     }
+
+    // Before a body of total bytes goes to disk: the budget and the disk have room for it.
+    static bool makeRoom(HttpRequest &request, const HttpRequestParser::Limits &limits,
+                         qint64 total)
+    {
+        if (total <= limits.spoolThreshold || total <= request.mSpoolReservation.bytes())
+            return true;
+        const QString dir = limits.tempDir.isEmpty() ? QDir::tempPath() : limits.tempDir;
+        const QStorageInfo storage(dir);
+        const qint64 needed = total - request.mSpoolReservation.bytes();
+        if (storage.isValid() && storage.bytesAvailable() - needed < limits.minFreeSpace)
+            return false;
+        return request.mSpoolReservation.growTo(limits.spoolBudget, total);
+    }
 };
 
 namespace {
 
 // Errors raised by the body sink, reported through Beast's error_code.
-enum class SinkError { SpoolFailed = 1 };
+enum class SinkError { SpoolFailed = 1, NoRoom };
 
 class SinkErrorCategory : public boost::system::error_category
 {
 public:
     const char *name() const noexcept override { return "http.sink"; }
-    std::string message(int) const override { return "spooling the request body failed"; }
+    std::string message(int error) const override
+    {
+        return error == int(SinkError::NoRoom) ? "no room to spool the request body"
+                                               : "spooling the request body failed";
+    }
 };
 
 const SinkErrorCategory &sinkCategory()
@@ -49,6 +71,7 @@ struct RequestSinkBody
     struct value_type
     {
         HttpRequest *request = nullptr;
+        const HttpRequestParser::Limits *limits = nullptr;
         qint64 limit = 0;
         qint64 received = 0;
     };
@@ -78,6 +101,10 @@ struct RequestSinkBody
                 const qint64 n = qint64(b.size());
                 if (n > mBody.limit - mBody.received) {
                     ec = http::error::body_limit;
+                    return total;
+                }
+                if (!HttpRequestSink::makeRoom(*mBody.request, *mBody.limits, mBody.received + n)) {
+                    ec.assign(int(SinkError::NoRoom), sinkCategory());
                     return total;
                 }
                 if (!HttpRequestSink::append(*mBody.request, static_cast<const char *>(b.data()), n)) {
@@ -119,6 +146,7 @@ HttpRequestParser::HttpRequestParser(const Limits &limits)
     d->parser.body_limit(boost::none);
     d->parser.eager(false);
     d->parser.get().body().request = mRequest.get();
+    d->parser.get().body().limits = &mLimits;
     // Tightened to the limit of the request's content type once the header is known.
     d->parser.get().body().limit = qMax<qint64>(0, qMax(limits.maxRequestSize, limits.maxMultiPartSize));
 }
@@ -184,6 +212,8 @@ void HttpRequestParser::run(const char *data, qsizetype size)
                 fail(431, "Request Header Fields Too Large");
             else if (ec == http::error::body_limit)
                 fail(413, "Payload Too Large");
+            else if (ec.category() == sinkCategory() && ec.value() == int(SinkError::NoRoom))
+                fail(503, "Service Unavailable");
             else if (ec.category() == sinkCategory())
                 fail(500, "Internal Server Error");
             else
@@ -271,6 +301,11 @@ bool HttpRequestParser::onHeader()
     const qulonglong length = mRequest->getHeader("content-length").toULongLong(&hasLength);
     if (hasLength && length > qulonglong(body.limit)) {
         fail(413, "Payload Too Large");
+        return false;
+    }
+    // Refused before any of the body is read (or asked for with 100 Continue).
+    if (hasLength && !HttpRequestSink::makeRoom(*mRequest, mLimits, qint64(length))) {
+        fail(503, "Service Unavailable");
         return false;
     }
     d->parser.eager(true);

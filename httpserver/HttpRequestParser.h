@@ -6,6 +6,7 @@
 #include <memory>
 
 class HttpRequest;
+class HttpSpoolBudget;
 
 // Incremental parser of one HTTP/1.x request message as defined by RFC 9112 (HTTP/1.1
 // message syntax: request-line, field lines, then a body framed by Content-Length or the
@@ -14,7 +15,7 @@ class HttpRequest;
 //
 // Bytes after the end of the message (a pipelined request) are not parsed; leftover()
 // returns them so that the caller can start the next parser with them. After a failure,
-// errorStatus() is the status to answer with (400, 413, 431, 500 or 505) and the
+// errorStatus() is the status to answer with (400, 413, 431, 500, 503 or 505) and the
 // connection must be closed, since the rest of the stream cannot be framed.
 // Not thread-safe; one parser serves one message of one connection.
 class HttpRequestParser
@@ -32,6 +33,13 @@ public:
         qint64 spoolThreshold = 1024 * 1024;
         // Directory for spooled bodies; empty means the system's temporary directory.
         QString tempDir;
+        // Shared by the parsers of one listener: a body that would take the bytes spooled at
+        // once past its limit fails with 503. Null: no bound.
+        std::shared_ptr<HttpSpoolBudget> spoolBudget;
+        // Bytes the spool directory must keep free besides a body to be spooled; a body
+        // announced larger than the free space allows (or a chunked one that outgrows it)
+        // fails with 503.
+        qint64 minFreeSpace = 0;
     };
 
     enum class Status { NeedMore, Complete, Failed };

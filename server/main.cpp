@@ -14,6 +14,7 @@
 #include <boost/format.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 
 // Build inputs: a snapshot build (version containing "snap") passes the commit time in seconds
 // since the epoch.
@@ -29,6 +30,16 @@ const std::string sVersion = HXB_VERSION;
 const std::string sBuildDate = "15.06.2026";
 const qint64 sCommitTime = HXB_COMMIT_TIME;
 const char *const sPluginPath = "sqldrivers/libqsqlite.so";
+
+// Start-up cannot go on: the entries are out (each log write is flushed), so the process ends
+// here, without running the destructors of process-wide objects (which would add the log
+// file's closing lines).
+[[noreturn]] void endStartup(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
 } // namespace
 
 int main(int argc, char **argv)
@@ -49,7 +60,7 @@ int main(int argc, char **argv)
             "loadPlugin",
             (boost::format("Plugin not found: %1%") % S(QFileInfo(pluginPath).absoluteFilePath())).str(),
             "");
-        return 1;
+        endStartup(1);
     }
     while (pluginPath.contains(QStringLiteral("//")))
         pluginPath.replace(QStringLiteral("//"), QStringLiteral("/"));
@@ -63,7 +74,7 @@ int main(int argc, char **argv)
             (boost::format("loading plugin failed %1%") % S(QFileInfo(pluginPath).absoluteFilePath()))
                 .str(),
             "");
-        return 1;
+        endStartup(1);
     }
 
     config->setDebugLevel(3);

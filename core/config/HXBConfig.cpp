@@ -18,7 +18,7 @@ int intValue(const QSettings *settings, const char *key, int defaultValue)
 
 std::string stringValue(const QSettings *settings, const char *key, const QString &defaultValue)
 {
-    return settings->value(QLatin1String(key), defaultValue).toString().toStdString();
+    return HXBConfig::textValue(*settings, QLatin1String(key), defaultValue).toStdString();
 }
 
 } // namespace
@@ -36,6 +36,19 @@ QString HXBConfig::defaultFilePath()
     if (QFileInfo::exists(above))
         return above;
     return appDir + QStringLiteral("/hxbconfig.ini");
+}
+
+QString HXBConfig::textValue(const QSettings &settings, const QString &key,
+                             const QString &defaultValue)
+{
+    const QVariant value = settings.value(key);
+    if (!value.isValid())
+        return defaultValue;
+    // Qt's INI reading has already dropped blanks next to the commas ("a , b" reads "a,b");
+    // a value in double quotes comes back exactly.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
 }
 
 HXBConfig::HXBConfig(const QString &iniPath)

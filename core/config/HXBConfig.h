@@ -25,6 +25,12 @@ public:
     // Where instance() reads from: <appdir>/../hxbconfig.ini if it exists, else <appdir>/hxbconfig.ini.
     static QString defaultFilePath();
 
+    // The text of a key exactly as configured, or defaultValue when the key is absent. Every
+    // text key is read through here: QSettings returns an unquoted value with commas
+    // ("pa,ss") as a list, whose toString() is empty.
+    static QString textValue(const QSettings &settings, const QString &key,
+                             const QString &defaultValue = QString());
+
     int getDebugLevel() const { return currentLevel(); }
     bool isDebugLevelLower() const { return true; }
     bool isDebugLevelNormal() const { return currentLevel() > 0; }

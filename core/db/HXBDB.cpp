@@ -162,12 +162,13 @@ void HXBDB::initDb()
     std::string user;
     std::string password;
     if (QSettings *settings = config->getSettings()) {
-        host = S(settings->value(QStringLiteral("DB/host"), QStringLiteral("localhost")).toString());
+        host = S(HXBConfig::textValue(*settings, QStringLiteral("DB/host"),
+                                      QStringLiteral("localhost")));
         bool ok = false;
         const int configuredPort = settings->value(QStringLiteral("DB/port"), 3306).toInt(&ok);
         port = ok && configuredPort > 0 && configuredPort < 65536 ? configuredPort : 3306;
-        user = S(settings->value(QStringLiteral("DB/user")).toString());
-        password = S(settings->value(QStringLiteral("DB/password")).toString());
+        user = S(HXBConfig::textValue(*settings, QStringLiteral("DB/user")));
+        password = S(HXBConfig::textValue(*settings, QStringLiteral("DB/password")));
     }
     std::lock_guard<std::recursive_mutex> lock(mDbMutex);
     mDbHostname = host;

@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 
@@ -17,11 +18,14 @@ constexpr int sSaltSize = 16;
 constexpr int sKeySize = 32;
 constexpr int sBlockSize = 4 + sSaltSize + sKeySize;
 
+std::atomic<std::uint64_t> sDerivations{0};
+
 bool derive(const std::string &password, const unsigned char *salt, unsigned int iterations,
             unsigned char *key)
 {
     if (iterations == 0 || iterations > static_cast<unsigned int>(INT_MAX))
         return false;
+    sDerivations.fetch_add(1, std::memory_order_relaxed);
     return PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt, sSaltSize,
                              static_cast<int>(iterations), EVP_sha256(), sKeySize, key)
            == 1;
@@ -73,4 +77,9 @@ bool HXBPasswordHash::verify(const std::string &password, const std::string &sto
     const bool match = CRYPTO_memcmp(candidate, bytes + 4 + sSaltSize, sKeySize) == 0;
     OPENSSL_cleanse(candidate, sKeySize);
     return match;
+}
+
+std::uint64_t HXBPasswordHash::derivationCount()
+{
+    return sDerivations.load(std::memory_order_relaxed);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Salted, iterated password hashes in the stored form
@@ -20,4 +21,8 @@ public:
     // Whether password matches the stored hash, compared in constant time. A value without
     // the prefix fails silently; one with the prefix but a wrong block is logged as malformed.
     static bool verify(const std::string &password, const std::string &stored);
+
+    // How many key derivations (of hash and verify) this process has run, for callers that
+    // must show what an operation cost.
+    static std::uint64_t derivationCount();
 };

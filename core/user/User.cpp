@@ -112,8 +112,9 @@ void User::init()
 {
     static std::once_flag once;
     std::call_once(once, []() {
-        // Draw the signing key now rather than at the first log-in.
+        // Draw the signing key and the stand-in hash now rather than at the first log-in.
         signingKey();
+        absentAccountHash();
         sLoadPending = true;
     });
     retryPendingLoad();
@@ -312,6 +313,21 @@ bool User::checkPassword(const std::string &password) const
     return true;
 }
 
+bool User::resetPassword(const std::string &password)
+{
+    const std::string hash = HXBPasswordHash::hash(password);
+    if (hash.empty()) {
+        HXBLogger::instance()->logNormalCritical("resetPassword",
+                                                 "password hash failed; not updating ", getUsername());
+        return false;
+    }
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    mPassword = hash;
+    mTokenHashes.clear();
+    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId);
+    return true;
+}
+
 int User::getId() const
 {
     std::lock_guard<std::mutex> member(mMemberMutex);
@@ -391,9 +407,8 @@ const std::string &User::signingKey()
     return key;
 }
 
-std::string User::generateTokenHash()
+std::string User::addTokenHashLocked()
 {
-    std::lock_guard<std::mutex> member(mMemberMutex);
     std::string hash;
     for (int attempt = 0; attempt < sTokenHashAttempts; ++attempt) {
         const quint64 v = QRandomGenerator64::global()->generate() & 0xFFFFFFFFu;
@@ -407,10 +422,20 @@ std::string User::generateTokenHash()
     return hash;
 }
 
+std::string User::generateTokenHash()
+{
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    return addTokenHashLocked();
+}
+
 std::string User::generateToken()
 {
+    return signToken(generateTokenHash());
+}
+
+std::string User::signToken(const std::string &hash)
+{
     try {
-        const std::string hash = generateTokenHash();
         std::string username;
         int id;
         {
@@ -432,6 +457,36 @@ std::string User::generateToken()
                                                  e.what());
         return {};
     }
+}
+
+const std::string &User::absentAccountHash()
+{
+    static const std::string hash = HXBPasswordHash::hash(std::string());
+    return hash;
+}
+
+std::string User::login(const std::string &username, const std::string &password)
+{
+    auto user = getUserByName(username);
+    if (!user) {
+        HXBPasswordHash::verify(password, absentAccountHash());
+        return {};
+    }
+    std::string checked;
+    {
+        std::lock_guard<std::mutex> member(user->mMemberMutex);
+        checked = user->mPassword;
+    }
+    if (!HXBPasswordHash::verify(password, checked))
+        return {};
+    std::string hash;
+    {
+        std::lock_guard<std::mutex> member(user->mMemberMutex);
+        if (user->mPassword != checked)
+            return {};
+        hash = user->addTokenHashLocked();
+    }
+    return user->signToken(hash);
 }
 
 bool User::decodeToken(const std::string &token, TokenIdentity &identity)

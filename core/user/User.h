@@ -66,6 +66,16 @@ public:
     bool setPassword(const std::string &password);
     // Costs one key derivation (about 0.2 s at 600000 iterations): keep it off the main thread.
     bool checkPassword(const std::string &password) const;
+    // Stores a new salted hash and ends every session in one step under mMemberMutex; false
+    // (old password and sessions kept) when hashing fails.
+    bool resetPassword(const std::string &password);
+
+    // Checks the password of the account named username and opens a session: its signed
+    // token, or empty. Costs one key derivation whether or not the name exists, so the
+    // answer time does not tell which names exist. The session is opened only if the
+    // password was not changed during the check: a reset that ends every session also ends
+    // one whose log-in was checked against the old password.
+    static std::string login(const std::string &username, const std::string &password);
 
     int getId() const;
     FUserType getType() const;
@@ -115,10 +125,17 @@ private:
     };
     // Verifies signature, issuer, expiry and claim types; false for anything else.
     static bool decodeToken(const std::string &token, TokenIdentity &identity);
+    // Draws a session hash that is not open yet and adds it; mMemberMutex must be held.
+    std::string addTokenHashLocked();
+    // Signs a token for the session hash; empty (and logged) on failure.
+    std::string signToken(const std::string &hash);
     static std::shared_ptr<User> findByIdLocked(int id);
     // The process's HMAC key for session tokens: 32 bytes from the OpenSSL random source,
     // drawn on first use and never written anywhere. Empty if drawing failed.
     static const std::string &signingKey();
+    // Checked in place of a missing account's hash: it costs what every stored one costs.
+    // Made on first use (one derivation).
+    static const std::string &absentAccountHash();
 
     mutable std::mutex mMemberMutex;
 

@@ -175,10 +175,7 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
 
 std::string UserHandler::login(const std::string &username, const std::string &password)
 {
-    auto user = User::getUserByName(username);
-    if (!user || !user->checkPassword(password))
-        return {};
-    return user->generateToken();
+    return User::login(username, password);
 }
 
 bool UserHandler::logout(const std::string &token)
@@ -244,8 +241,14 @@ bool UserHandler::updatePassword(const std::string &token, const std::string &bo
 
 std::string UserHandler::createUser(const std::string &token, const std::string &body)
 {
-    if (!adminOf(token))
+    auto caller = adminOf(token);
+    if (!caller)
         return {};
+    return createUserAs(caller, body);
+}
+
+std::string UserHandler::createUserAs(const std::shared_ptr<User> &caller, const std::string &body)
+{
     std::string username;
     std::string password;
     int type = -1;
@@ -261,6 +264,8 @@ std::string UserHandler::createUser(const std::string &token, const std::string 
     if (username.empty() || password.empty() || !isUserType(type))
         return {};
     std::lock_guard<std::mutex> rules(sAccountRulesMutex);
+    if (!stillAdmin(caller))
+        return {};
     if (User::getUserByName(username)) {
         log()->logNormalWarn("createUser", "user already exists", username);
         return {};
@@ -343,8 +348,15 @@ std::string UserHandler::setUserType(const std::string &token, const std::string
 
 std::string UserHandler::resetUserPassword(const std::string &token, const std::string &body)
 {
-    if (!adminOf(token))
+    auto caller = adminOf(token);
+    if (!caller)
         return {};
+    return resetUserPasswordAs(caller, body);
+}
+
+std::string UserHandler::resetUserPasswordAs(const std::shared_ptr<User> &caller,
+                                             const std::string &body)
+{
     int id = 0;
     std::string password;
     try {
@@ -355,12 +367,14 @@ std::string UserHandler::resetUserPassword(const std::string &token, const std::
         log()->logNormalWarn("resetUserPassword", "changing user password failed", e.what());
         return {};
     }
+    std::lock_guard<std::mutex> rules(sAccountRulesMutex);
+    if (!stillAdmin(caller))
+        return {};
     auto target = id != 0 ? User::getUserById(id) : nullptr;
     if (!target || password.empty())
         return {};
-    if (!target->setPassword(password))
+    if (!target->resetPassword(password))
         return {};
-    target->clearAllTokens();
     log()->logHighInfo("resetUserPassword", "Password changed", "");
     return json{{"reset", id}}.dump();
 }

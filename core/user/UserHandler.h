@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+class User;
+
 // The REST handler behind "/user" and the core's own module: log-in with HTTP Basic,
 // sessions with Bearer tokens, own password change and, for administrators (type 1), the
 // administration of accounts. The sub-command is the first keyword of
@@ -32,6 +34,11 @@ public:
     std::string deleteUser(const std::string &token, const std::string &body);
     std::string setUserType(const std::string &token, const std::string &body);
     std::string resetUserPassword(const std::string &token, const std::string &body);
+    // The second halves of createUser and resetUserPassword, for a caller whose token was
+    // found to be an administrator's: under the account-rules lock they check again that the
+    // caller still is one (a demotion or deletion may have come in between).
+    std::string createUserAs(const std::shared_ptr<User> &caller, const std::string &body);
+    std::string resetUserPasswordAs(const std::shared_ptr<User> &caller, const std::string &body);
 
     // Owned here from library load on; constructing it registers the module.
     static std::shared_ptr<UserHandler> mpInstance;

@@ -9,16 +9,42 @@
 #include "httpserver/HttpListener.h"
 
 #include <QDir>
+#include <QEvent>
 #include <QSettings>
-#include <QTemporaryFile>
 
 namespace {
 
-// The listener's settings, carried in a private INI file that lives as long as the process.
-QTemporaryFile *settingsFile()
+// QSettings belongs to a file and writes its changes there from the event loop. The listener's
+// settings only carry values to the library, so they stay in memory: their format reads and
+// writes nothing, and the object never syncs (its update requests are swallowed, and it lives
+// until the process ends). No file is ever created for them.
+bool readNothing(QIODevice &, QSettings::SettingsMap &)
 {
-    static QTemporaryFile *const file = new QTemporaryFile;
-    return file;
+    return true;
+}
+
+bool writeNothing(QIODevice &, const QSettings::SettingsMap &)
+{
+    return false;
+}
+
+class NoSync : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        return event->type() == QEvent::UpdateRequest;
+    }
+};
+
+QSettings *inMemorySettings()
+{
+    static const QSettings::Format format =
+        QSettings::registerFormat(QStringLiteral("hxbmemory"), readNothing, writeNothing);
+    auto *settings = new QSettings(QStringLiteral("hxbserver-listener.hxbmemory"), format);
+    settings->installEventFilter(new NoSync(settings));
+    return settings;
 }
 
 QSettings *sSettings = nullptr;
@@ -36,12 +62,15 @@ HXBWebIntServer *HXBWebIntServer::instance()
 bool HXBWebIntServer::startServer()
 {
     HXBWebIntServer *self = instance();
-    QTemporaryFile *file = settingsFile();
-    file->open();
-    if (!sSettings)
-        sSettings = new QSettings(file->fileName(), QSettings::IniFormat);
-
     const int port = HXBConfig::instance()->getPort();
+    if (port < 1 || port > 65535) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed",
+                                          "Core/port " + fromNumber(port) + " is not 1 to 65535");
+        return false;
+    }
+    if (!sSettings)
+        sSettings = inMemorySettings();
+
     sSettings->setValue("port", uint(port));
     sSettings->setValue("minThreads", 4);
     sSettings->setValue("maxThreads", 100);

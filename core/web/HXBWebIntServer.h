@@ -15,7 +15,8 @@ public:
     static HXBWebIntServer *instance();
 
     // Configures and starts the listener on "Core/port"; true when it listens. A failed
-    // bind is logged and leaves the objects in place. Main thread only.
+    // bind is logged and leaves the objects in place; a port outside 1 to 65535 is logged as
+    // a failed start and makes no objects. Main thread only.
     static bool startServer();
     // Closes the listener and schedules the listener and the handler for deletion.
     static bool stopServer();

@@ -184,6 +184,30 @@ TEST_F(JobDirTest, RemoveInputDirEmptiesAndReusesTheDirectory)
     EXPECT_TRUE(exists(work + "/P/R/sibling.txt"));
 }
 
+TEST_F(JobDirTest, RemoveInputDirNeverEmptiesAnotherLiveJobsDirectory)
+{
+    auto live = makeJob({"P", "R", "D", ""});
+    live->jobId = "live-job";
+    const std::string liveDir = live->getJobDir(*on);
+    BridgeTestEnv::writeFile(QString::fromStdString(liveDir + "result.dat"));
+    BatchbayJobStore::instance()->addOrUpdateJob(live);
+    struct Forget
+    {
+        ~Forget() { BatchbayJobStore::instance()->removeJob("live-job"); }
+    } forget;
+
+    // An empty design name makes the run level, which holds the live job's folder, the
+    // directory; equal names give the live job's own directory.
+    EXPECT_EQ(makeJob({"P", "R", "", ""})->getJobDir(*on), work + "/P/R/_0001/");
+    EXPECT_EQ(makeJob({"P", "R", "D", ""})->getJobDir(*on), work + "/P/R/D_0001/");
+    EXPECT_TRUE(exists(liveDir + "result.dat"));
+
+    // Once the job has left the store its directory is emptied and reused as before.
+    BatchbayJobStore::instance()->removeJob("live-job");
+    EXPECT_EQ(makeJob({"P", "R", "D", ""})->getJobDir(*on), liveDir);
+    EXPECT_FALSE(exists(liveDir + "result.dat"));
+}
+
 TEST_F(JobDirTest, RemoveInputDirNeverEmptiesTheWorkDirectory)
 {
     BridgeTestEnv::writeFile(QString::fromStdString(work + "/other-job/result.dat"));

@@ -467,6 +467,32 @@ TEST_F(HttpListenerTest, SilentClientsAreDroppedAfterReadTimeout)
     EXPECT_EQ(get("/echo?q=x").status, 200);
 }
 
+TEST_F(HttpListenerTest, BodyTricklingBelowTheMinimumRateIsCutOff)
+{
+    // Every byte comes well within the read timeout, but far below the rate.
+    start({{"readTimeout", 2000}, {"minBodyRate", 1000}, {"minRateGraceTime", 500}});
+    struct Result
+    {
+        Response response;
+        bool cutWhileSending = false;
+    };
+    const Result result = runWhileServing<Result>([&] {
+        Client c(mPort);
+        c.send("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 100000\r\n\r\n");
+        bool cut = false;
+        for (int i = 0; i < 100 && !cut; ++i) {
+            cut = !c.send("x");
+            QThread::msleep(200);
+            pollfd p{c.fd(), POLLIN, 0};
+            cut = cut || ::poll(&p, 1, 0) > 0;
+        }
+        return Result{c.read(), cut};
+    });
+    EXPECT_TRUE(result.cutWhileSending) << "a body sent a byte at a time must not hold a thread";
+    EXPECT_EQ(result.response.status, 408);
+    EXPECT_EQ(get("/echo?q=x").status, 200);
+}
+
 TEST_F(HttpListenerTest, BusyPoolLetsConnectionsWaitThenAnswers503)
 {
     start({{"minThreads", 1}, {"maxThreads", 1}, {"maxWaitTime", 1500}});

@@ -1,5 +1,6 @@
 #include "httpserver/HttpRequest.h"
 #include "httpserver/HttpRequestParser.h"
+#include "httpserver/HttpSpoolBudget.h"
 
 #include <QDir>
 #include <QIODevice>
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 
 namespace {
@@ -275,6 +277,87 @@ TEST_P(HttpRequestParserTest, SmallBodiesStayInMemoryAndFormFieldsBecomeParamete
     EXPECT_EQ(r.getParameter("b"), "two 2");
     EXPECT_EQ(r.getParameter("c"), "A");
     EXPECT_EQ(r.getBodyDevice()->readAll(), "b=two+2&c=%41");
+}
+
+TEST_P(HttpRequestParserTest, SpooledBodiesShareOneBoundAndAreRefusedBeyondIt)
+{
+    QTemporaryDir dir;
+    HttpRequestParser::Limits limits = smallLimits();
+    limits.tempDir = dir.path();
+    limits.spoolBudget = std::make_shared<HttpSpoolBudget>(1200);
+    const auto feed = [this](HttpRequestParser &parser, const QByteArray &bytes) {
+        if (GetParam()) {
+            for (char c : bytes)
+                parser.feed(&c, 1);
+        } else {
+            parser.feed(bytes);
+        }
+    };
+    const auto announced = [](int size) {
+        return "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: " + QByteArray::number(size)
+               + "\r\n\r\n";
+    };
+    const QByteArray chunked = "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+                               "1f4\r\n" + QByteArray(500, 'c');
+
+    // 800 bytes held by a body still arriving: the budget counts them from its header on.
+    auto holder = std::make_unique<HttpRequestParser>(limits);
+    feed(*holder, announced(800) + QByteArray(100, 'h'));
+    ASSERT_EQ(holder->status(), Status::NeedMore);
+    EXPECT_EQ(limits.spoolBudget->inUse(), 800);
+
+    {
+        // Refused requests hold what they had reserved until they are gone.
+        HttpRequestParser tooLarge(limits);
+        feed(tooLarge, announced(500));
+        EXPECT_EQ(tooLarge.status(), Status::Failed);
+        EXPECT_EQ(tooLarge.errorStatus(), 503);
+        EXPECT_EQ(tooLarge.errorReason(), "Service Unavailable");
+
+        HttpRequestParser chunkedTooLarge(limits);
+        feed(chunkedTooLarge, chunked);
+        EXPECT_EQ(chunkedTooLarge.errorStatus(), 503);
+    }
+
+    HttpRequestParser small(limits);
+    feed(small, announced(60) + QByteArray(60, 's'));
+    EXPECT_EQ(small.status(), Status::Complete) << "bodies kept in memory are not counted";
+
+    // The budget comes back with the request, not with the parser.
+    feed(*holder, QByteArray(700, 'h'));
+    ASSERT_EQ(holder->status(), Status::Complete);
+    std::unique_ptr<HttpRequest> request = holder->takeRequest();
+    holder.reset();
+    EXPECT_EQ(limits.spoolBudget->inUse(), 800);
+    request.reset();
+    EXPECT_EQ(limits.spoolBudget->inUse(), 0);
+    HttpRequestParser later(limits);
+    feed(later, announced(500) + QByteArray(500, 'l'));
+    EXPECT_EQ(later.status(), Status::Complete);
+}
+
+TEST_P(HttpRequestParserTest, LargeBodyIsRefusedWhenTheDiskCannotKeepItsReserve)
+{
+    HttpRequestParser::Limits limits = smallLimits();
+    limits.minFreeSpace = std::numeric_limits<qint64>::max() / 2;
+    const struct
+    {
+        QByteArray bytes;
+        Status status;
+        int error;
+    } rows[] = {
+        {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 65\r\n\r\n", Status::Failed, 503},
+        {"POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n41\r\n"
+             + QByteArray(65, 'c'),
+         Status::Failed, 503},
+        {"POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 64\r\n\r\n" + QByteArray(64, 'm'),
+         Status::Complete, 0},
+    };
+    for (const auto &row : rows) {
+        const Parsed p = run(row.bytes, limits);
+        EXPECT_EQ(p.status, row.status) << row.bytes.constData();
+        EXPECT_EQ(p.error, row.error) << row.bytes.constData();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeAndByteWise, HttpRequestParserTest, ::testing::Values(false, true),

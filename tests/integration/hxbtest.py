@@ -142,11 +142,13 @@ class Server:
     def log_dir(self):
         return os.path.join(self.root, "logs")
 
-    def start(self, wait_for=None, timeout=20):
-        """Starts the process; waits until the port accepts or wait_for appears in the output."""
+    def start(self, wait_for=None, timeout=20, env=None):
+        """Starts the process; waits until the port accepts or wait_for appears in the output.
+        env: variables to set in the process's environment besides the inherited ones."""
         self.proc = subprocess.Popen([os.path.join(self.bin, "hxbserver")], cwd=self.root,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     stdin=subprocess.DEVNULL)
+                                     stdin=subprocess.DEVNULL,
+                                     env=dict(os.environ, **env) if env else None)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
         if wait_for is not None:

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QMap>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -125,6 +126,11 @@ TEST_F(HXBConfigTest, ReadsKeysAsConfigured)
         {"[Core]\nbind_address=0.0.0.0\n", &HXBConfig::getBindAddress, "0.0.0.0"},
         {"[Core]\nbind_address=\n", &HXBConfig::getBindAddress, ""},
         {"[DB]\nname=d\xc3\xa4t.sqlite\n", &HXBConfig::getDBname, "d\xc3\xa4t.sqlite"},
+        // A comma is part of the text, not a list separator.
+        {"[Core]\nlogpath=/srv/a,b\n", &HXBConfig::getLogPath, "/srv/a,b/logs/"},
+        {"[Core]\ndatadir=/srv/a,b/\n", &HXBConfig::getDataDir, "/srv/a,b/"},
+        {"[Core]\nbind_address=a,b\n", &HXBConfig::getBindAddress, "a,b"},
+        {"[DB]\nname=a,b.sqlite\n", &HXBConfig::getDBname, "a,b.sqlite"},
         {"[Core]\nport=6000\n", [](HXBConfig &c) { return std::to_string(c.getPort()); }, "6000"},
         {"[Core]\nport=abc\n", [](HXBConfig &c) { return std::to_string(c.getPort()); }, "0"},
         {"[Core]\ntoken_expiration_hours=12\n",
@@ -139,6 +145,30 @@ TEST_F(HXBConfigTest, ReadsKeysAsConfigured)
     for (const KeyCase &c : cases) {
         HXBConfig config = configFrom(c.ini);
         EXPECT_EQ(c.getter(config), c.expected) << c.ini;
+    }
+}
+
+TEST_F(HXBConfigTest, TextValueIsTheWholeConfiguredText)
+{
+    const QString path = root() + QStringLiteral("/text.ini");
+    ASSERT_TRUE(hxbtest::writeTextFile(path, "[DB]\npassword=pa,ss\nuser=\"x,y\"\nhost=h\n"
+                                             "name=,\n"));
+    const QSettings settings(path, QSettings::IniFormat);
+    const struct
+    {
+        const char *key;
+        QString expected;
+    } cases[] = {
+        {"DB/password", QStringLiteral("pa,ss")},
+        {"DB/user", QStringLiteral("x,y")},
+        {"DB/host", QStringLiteral("h")},
+        {"DB/name", QStringLiteral(",")},
+        {"DB/port", QStringLiteral("fallback")},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(HXBConfig::textValue(settings, QLatin1String(c.key), QStringLiteral("fallback")),
+                  c.expected)
+            << c.key;
     }
 }
 

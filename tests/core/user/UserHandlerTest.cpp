@@ -164,6 +164,30 @@ TEST_F(UserHandlerTest, AdministratorsCannotRemoveTheLastAdministratorBetweenThe
     }
 }
 
+TEST_F(UserHandlerTest, CallerNoLongerAdministratorCannotCreateOrReset)
+{
+    // The caller's token was checked, then it was demoted or deleted before the change.
+    auto target = quickUser("target", FUserTypeNormal);
+    const std::string create = R"({"username":"late","password":"pw","type":1})";
+    const std::string reset = "{\"userId\":" + std::to_string(target->getId())
+                              + ",\"password\":\"taken\"}";
+    auto demoted = quickUser("demoted", FUserTypeNormal);
+    auto deleted = quickUser("deleted", FUserTypeAdmin);
+    deleted->destroy();
+    for (const auto &caller : {demoted, deleted}) {
+        EXPECT_EQ(handler().createUserAs(caller, create), "") << caller->getUsername();
+        EXPECT_EQ(handler().resetUserPasswordAs(caller, reset), "") << caller->getUsername();
+    }
+    EXPECT_FALSE(User::getUserByName("late"));
+    const std::string session = target->generateToken();
+    EXPECT_EQ(User::getUserByToken(session), target) << "no reset ended the target's sessions";
+
+    EXPECT_EQ(handler().resetUserPasswordAs(mAdmin, reset),
+              "{\"reset\":" + std::to_string(target->getId()) + "}");
+    EXPECT_FALSE(User::getUserByToken(session));
+    EXPECT_TRUE(target->checkPassword("taken"));
+}
+
 TEST_F(UserHandlerTest, LogoutAllSessionsEndsEveryTokenOfTheCaller)
 {
     const std::string second = mAdmin->generateToken();

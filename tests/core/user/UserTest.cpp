@@ -7,6 +7,7 @@
 #include "db/HXBQuery.h"
 #include "jws/Base64Url.h"
 #include "jws/Hs256Jws.h"
+#include "user/HXBPasswordHash.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -27,6 +28,13 @@ class UserTestAccess
 {
 public:
     static std::string key() { return User::signingKey(); }
+    // What a reset does to the account, without the cost of a key derivation.
+    static void replacePassword(User &user, const std::string &hash)
+    {
+        std::lock_guard<std::mutex> member(user.mMemberMutex);
+        user.mPassword = hash;
+        user.mTokenHashes.clear();
+    }
 };
 
 namespace {
@@ -398,4 +406,59 @@ TEST_F(UserTest, ConcurrentSessionsOfOneUserAreAllKept)
         w.join();
     EXPECT_EQ(accepted.load(), threads * perThread);
     EXPECT_EQ(admin->getTokenHashes().size(), size_t(threads * perThread));
+}
+
+TEST_F(UserTest, LogInCostsOneDerivationWhetherOrNotTheNameExists)
+{
+    start();
+    auto anna = User::create("anna", "secret", FUserTypeNormal);
+    ASSERT_TRUE(anna);
+    User::login("nobody", ""); // makes the stand-in hash, as start-up does
+    const struct
+    {
+        const char *name;
+        const char *password;
+        bool opens;
+    } rows[] = {
+        {"nobody", "secret", false},
+        {"anna", "wrong", false},
+        {"anna", "secret", true},
+        {"nobody", "", false},
+    };
+    for (const auto &row : rows) {
+        const std::uint64_t before = HXBPasswordHash::derivationCount();
+        EXPECT_EQ(User::login(row.name, row.password).empty(), !row.opens) << row.name;
+        EXPECT_EQ(HXBPasswordHash::derivationCount() - before, 1u)
+            << row.name << " " << row.password;
+    }
+}
+
+TEST_F(UserTest, LogInCheckedAgainstAReplacedPasswordOpensNoSession)
+{
+    start();
+    auto anna = User::create("anna");
+    // Slow enough that the password is replaced while the log-in still derives its key.
+    UserTestAccess::replacePassword(*anna, HXBPasswordHash::hash("old", 400000));
+    const std::string newHash = HXBPasswordHash::hash("new", 1);
+    const std::uint64_t before = HXBPasswordHash::derivationCount();
+    std::string token = "not answered";
+    std::thread login([&] { token = User::login("anna", "old"); });
+    EXPECT_TRUE(hxbtest::waitUntil([&] { return HXBPasswordHash::derivationCount() > before; },
+                                   10000));
+    UserTestAccess::replacePassword(*anna, newHash);
+    login.join();
+    EXPECT_EQ(token, "");
+    EXPECT_TRUE(anna->getTokenHashes().empty());
+    EXPECT_FALSE(User::login("anna", "new").empty());
+}
+
+TEST_F(UserTest, ResetReplacesThePasswordAndEndsEverySession)
+{
+    start();
+    auto admin = User::getUserByName("admin");
+    const std::string token = admin->generateToken();
+    ASSERT_TRUE(admin->resetPassword("fresh"));
+    EXPECT_FALSE(User::getUserByToken(token));
+    EXPECT_TRUE(admin->checkPassword("fresh"));
+    EXPECT_FALSE(admin->checkPassword("tansy"));
 }

@@ -57,6 +57,8 @@ class StartupTest(unittest.TestCase):
         with open(os.path.join(s.log_dir, "log.html"), encoding="utf-8") as f:
             html = f.read()
         self.assertIn('<td title="Header">Plugin not found: %s</td>' % expected, html)
+        # The process ends at once: no clean-up of process-wide objects closes the log.
+        self.assertNotIn("</table>", html)
 
     def test_unloadable_plugin_prints_loader_error_and_exits_1(self):
         s = hxbtest.Server(with_plugin=False)
@@ -76,6 +78,8 @@ class StartupTest(unittest.TestCase):
         self.assertIn("libqsqlite.so", reason)
         self.assertNotIn("Plugin not found", s.text())
         self.assertNotIn("version:", s.text())
+        with open(os.path.join(s.log_dir, "log.html"), encoding="utf-8") as f:
+            self.assertNotIn("</table>", f.read())
 
     def test_default_address_in_banner_and_runs_until_killed(self):
         s = self.start_banner({})

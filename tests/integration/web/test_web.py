@@ -375,6 +375,28 @@ class PortInUseTest(unittest.TestCase):
                 self.assertNotIn("Startup successful", server.text())
                 self.assertIsNone(server.proc.poll(), "the server must keep running")
 
+    def test_port_outside_range_is_a_failed_start(self):
+        for port in (0, -1, 65536, 70000):
+            with self.subTest(port=port), hxbtest.Server(port=port) as server:
+                server.start(wait_for="es geht los")
+                self.assertIn("Startup failed", server.text())
+                self.assertNotIn("Startup successful", server.text())
+                self.assertIsNone(server.proc.poll(), "the server must keep running")
+
+
+class ListenerSettingsTest(unittest.TestCase):
+    def test_listener_settings_leave_no_file_behind(self):
+        with hxbtest.Server() as server:
+            tmp = os.path.join(server.root, "tmp")
+            os.makedirs(tmp)
+            before = sorted(os.listdir(server.root))
+            server.start(env={"TMPDIR": tmp})
+            self.assertEqual(self_status(server, "/alive"), 200)
+            time.sleep(0.5)  # the event loop has had its turn to write changed settings
+            self.assertEqual(os.listdir(tmp), [])
+            after = sorted(n for n in os.listdir(server.root) if n not in ("logs", "db.sqlite"))
+            self.assertEqual(after, before)
+
 
 def self_status(server, path):
     conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
