@@ -11,6 +11,8 @@ PACKAGES=(
     libboost1.81-dev libboost-regex1.81-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev curl wrk nginx-light procps
+    # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer run-times
+    clang-14 libclang-rt-14-dev
 )
 
 SUDO=""
