@@ -69,5 +69,6 @@ function(hxb_add_fuzzer name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
     target_compile_options(${name} PRIVATE -Wall -Wextra)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz
+                                             AUTOMOC OFF)
 endfunction()

@@ -8,6 +8,7 @@
 #include <QIODevice>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
