@@ -5,6 +5,7 @@
 #   scripts/fuzz.sh 600             every target for 10 minutes
 #   scripts/fuzz.sh 30 fuzz_http_request fuzz_xmlrpc_call
 #   FUZZ_BUILD_DIR=/tmp/f JOBS=1 scripts/fuzz.sh 20
+#   FUZZ_SKIP_BUILD=1 scripts/fuzz.sh 600 fuzz_http_request   (targets already built)
 # The corpus each run grows is kept in $FUZZ_BUILD_DIR/corpus/<target>; an input that crashed,
 # leaked or timed out is written to $FUZZ_BUILD_DIR/artifacts/<target>/ and makes the script
 # fail. Logs: $FUZZ_BUILD_DIR/logs/<target>.log.
@@ -21,9 +22,11 @@ TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 
 # -O1 with line tables only: reports keep file and line, the build stays affordable.
-CC=clang-14 CXX=clang++-14 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Fuzz \
-    -DCMAKE_CXX_FLAGS_FUZZ="-O1 -gline-tables-only" -DHXB_FUZZ=ON >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target "${TARGETS[@]}"
+if [ "${FUZZ_SKIP_BUILD:-0}" != "1" ]; then
+    CC=clang-14 CXX=clang++-14 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Fuzz \
+        -DCMAKE_CXX_FLAGS_FUZZ="-O1 -gline-tables-only" -DHXB_FUZZ=ON >/dev/null
+    cmake --build "$BUILD" -j "$JOBS" --target "${TARGETS[@]}"
+fi
 
 SLURM_DATA=tests/data/slurm
 # Seed directories of one target, made from the committed seeds and the test inputs.
