@@ -201,7 +201,6 @@ def upload_all(client, book, job_id):
 class Mix:
     """The request mix of one client; counts by kind in stats (shared, under its lock)."""
 
-    KINDS = ("xmlrpc", "joblist", "upload", "download", "finalize", "submit")
 
     def __init__(self, live, book, stats, max_active, run_seconds):
         self.live = live
@@ -236,7 +235,7 @@ class Mix:
             submit(client, self.live.app_id, book, job_id, files, rng.choice((0, 1, 3)))
             self.count("upload", len(files))
             self.count("xmlrpc")
-            self.count("finalize")  # finishedUploading
+            self.count("release")  # finishedUploading
         else:
             self.download_or_finalize(client, rng)
 
@@ -404,7 +403,8 @@ def phase_load(args, report):
 
 # ---------------------------------------------------------------------------------------------
 def quick_check(path):
-    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=10)
+    # Read-write, as the server opens it: a journal left by the kill is rolled back first.
+    db = sqlite3.connect(path, timeout=10)
     try:
         return db.execute("PRAGMA quick_check;").fetchone()[0]
     finally:
