@@ -285,9 +285,10 @@ def record_failure(stats, error):
 
 
 def run_clients(live, book, stats, clients, seconds, max_active, gate=None, epoch=None,
-                token_box=None):
+                token_box=None, think=0.0):
     """Runs the clients until the deadline. With a gate, a request that fails while the gate is
-    closed or after the epoch moved on (the server was killed under it) counts as interrupted."""
+    closed or after the epoch moved on (the server was killed under it) counts as interrupted.
+    Each client waits a random 0 to 2 * think seconds before each step, as a person would."""
     deadline = time.time() + seconds
     mix = Mix(live, book, stats, max_active, seconds)
 
@@ -301,6 +302,8 @@ def run_clients(live, book, stats, clients, seconds, max_active, gate=None, epoc
                     continue
                 client.token = token_box[0]
             started_epoch = epoch[0] if epoch else 0
+            if think:
+                time.sleep(rng.uniform(0, 2 * think))
             try:
                 mix.one(client, rng)
             except Exception as error:  # every failure is counted, whatever its kind
@@ -355,7 +358,8 @@ def phase_load(args, report):
         book, stats = JobBook(), new_stats()
         samples = []
         started = time.time()
-        threads = run_clients(live, book, stats, args.clients, seconds, args.max_active)
+        threads = run_clients(live, book, stats, args.clients, seconds, args.max_active,
+                              think=args.think_ms / 1000)
         while any(t.is_alive() for t in threads):
             time.sleep(args.sample_seconds)
             with stats["lock"]:
@@ -443,7 +447,8 @@ def phase_kills(args, report):
         log("kills: %d kills, %d clients, one kill within every %d s"
             % (args.kills, args.kill_clients, window))
         threads = run_clients(live, book, stats, args.kill_clients, total, args.max_active,
-                              gate=gate, epoch=epoch, token_box=token_box)
+                              gate=gate, epoch=epoch, token_box=token_box,
+                              think=args.think_ms / 1000)
         for n in range(args.kills):
             time.sleep(rng.uniform(2, window - 2))
             with book.lock:
@@ -653,6 +658,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=0, help="overrides --minutes")
     parser.add_argument("--max-active", type=int, default=24,
                         help="jobs in flight at most (the cluster has one small node)")
+    parser.add_argument("--think-ms", type=float, default=100,
+                        help="mean pause of a client between two steps")
     parser.add_argument("--sample-seconds", type=float, default=10)
     parser.add_argument("--kills", type=int, default=10)
     parser.add_argument("--kill-clients", type=int, default=20)
