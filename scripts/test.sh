@@ -51,6 +51,6 @@ if [ "${HXB_SKIP_FUZZ:-0}" != "1" ]; then
     FUZZ_BUILD_DIR="$BUILD_DIR-fuzz" JOBS="$JOBS" scripts/fuzz.sh "${HXB_FUZZ_SECONDS:-20}"
     echo "== load and fault smoke run =="
     python3 bench/load/load_faults.py --binary "$BUILD_DIR/bin/hxbserver" --phases load,kills,diskfull \
-        --clients 20 --seconds 20 --kills 1 --kill-seconds 10 --report "$BUILD_DIR/load_faults.json"
+        --clients 20 --seconds 20 --kills 1 --kill-seconds 10 --settle-seconds 0 --report "$BUILD_DIR/load_faults.json"
 fi
 # ---- end of fuzzing and fault smoke run ------------------------------------------------------
