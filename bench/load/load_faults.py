@@ -250,23 +250,33 @@ class Mix:
             self.count("joblist")
             return
         job_id = rng.choice(candidates)
-        info = client.jobs().get(job_id)
-        self.count("joblist")
-        if info is None or info["state"] not in END_STATES:
-            return
-        if info["state"] != "finished":
-            raise RequestFailed("job %s ended %s" % (job_id, info["state"]))
-        data = client.ok("POST", "/batchbay/getOutputFile/" + job_id, None,
-                         {"filename": "result.txt"})
-        self.count("download")
-        if data != book.jobs[job_id]["files"]["input.txt"]:
-            raise RequestFailed("job %s: result.txt has %d bytes, not the %d uploaded"
-                                % (job_id, len(data), len(book.jobs[job_id]["files"]["input.txt"])))
+        # Another client may be finalising the job (which removes its files) unless it is
+        # taken: a job is finalised only when no client is downloading from it.
         with book.lock:
-            book.jobs[job_id]["downloads"] += 1
-            done = book.jobs[job_id]["downloads"] >= 2 and book.jobs[job_id]["stage"] == "released"
-            if done:
-                book.jobs[job_id]["stage"] = "finalizing"
+            job = book.jobs[job_id]
+            if job["stage"] != "released":
+                return
+            job["busy"] = job.get("busy", 0) + 1
+        try:
+            info = client.jobs().get(job_id)
+            self.count("joblist")
+            if info is None or info["state"] not in END_STATES:
+                return
+            if info["state"] != "finished":
+                raise RequestFailed("job %s ended %s" % (job_id, info["state"]))
+            data = client.ok("POST", "/batchbay/getOutputFile/" + job_id, None,
+                             {"filename": "result.txt"})
+            self.count("download")
+            if data != job["files"]["input.txt"]:
+                raise RequestFailed("job %s: result.txt has %d bytes, not the %d uploaded"
+                                    % (job_id, len(data), len(job["files"]["input.txt"])))
+            job["downloads"] += 1
+        finally:
+            with book.lock:
+                job["busy"] -= 1
+                done = job["downloads"] >= 2 and job["busy"] == 0 and job["stage"] == "released"
+                if done:
+                    job["stage"] = "finalizing"
         if done:
             client.ok("POST", "/batchbay/finalize/" + job_id)
             self.count("finalize")
