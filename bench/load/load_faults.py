@@ -382,6 +382,8 @@ def phase_load(args, report):
                       "failures": failures}
             samples.append(sample)
             log("load:", sample)
+            if failures and (len(samples) < 2 or samples[-2]["failures"] != failures):
+                log("load: last failure:", stats["failure_samples"][-1])
         for t in threads:
             t.join(TIMEOUT)
         ends = wait_all_ended(client, book, 180)
