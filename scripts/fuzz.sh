@@ -40,7 +40,7 @@ seeds_of() {
             cp "$SLURM_DATA"/squeue-*.json "$SLURM_DATA"/modern/*squeue*.json "$dir"/ ;;
         fuzz_node_json)
             cp "$SLURM_DATA"/sinfo-*.json "$SLURM_DATA"/modern/*scontrol*.json \
-               "$SLURM_DATA"/modern/*sinfo*.json "$SLURM_DATA"/modern/*nodes-entry*.json "$dir"/ ;;
+               "$SLURM_DATA"/modern/*sinfo*.json "$dir"/ ;;
     esac
     echo "$dir"
 }
