@@ -170,8 +170,9 @@ class JobBook:
             return "%s%05d" % (prefix, self.counter)
 
     def active(self):
+        """Jobs of this run's own making in flight; recovered ones end by themselves."""
         with self.lock:
-            return sum(1 for j in self.jobs.values() if j["stage"] != "finalized")
+            return sum(1 for j in self.jobs.values() if j["stage"] not in ("finalized", "recovered"))
 
 
 def submit(client, app_id, book, job_id, files, seconds):
