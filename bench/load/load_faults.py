@@ -514,11 +514,11 @@ def phase_kills(args, report):
             gate.set()
         for t in threads:
             t.join(total + TIMEOUT)
+        with book.lock:
+            recovered = {i for i, j in book.jobs.items() if j["stage"] == "recovered"}
         ends = wait_all_ended(client, book, 240)
         never_ended = sorted(i for i, s in ends.items() if s not in END_STATES)
         failed = sorted(i for i, s in ends.items() if s == "failed")
-        with book.lock:
-            recovered = {i for i, j in book.jobs.items() if j["stage"] == "recovered"}
         # Only a job that ran undisturbed must have finished; a recovered one must have ended.
         failed_unkilled = [i for i in failed if i not in recovered]
         result = {"kills": kills, "clients": args.kill_clients,
