@@ -14,7 +14,9 @@ endfunction()
 # hxb_add_library(name [SHARED|STATIC] SOURCES ... PUBLIC_LIBS ... PRIVATE_LIBS ...)
 function(hxb_add_library name)
     cmake_parse_arguments(ARG "STATIC" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS;INCLUDE_DIRS" ${ARGN})
-    if(ARG_STATIC)
+    # Fuzz targets link everything statically, so that libFuzzer sees the coverage of each
+    # library without exporting its callbacks to shared objects.
+    if(ARG_STATIC OR HXB_FUZZ)
         add_library(${name} STATIC ${ARG_SOURCES})
         set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
     else()
@@ -85,4 +87,16 @@ function(hxb_add_python_test name)
         set_tests_properties(${name}_mariadb PROPERTIES TIMEOUT ${ARG_TIMEOUT}
             FIXTURES_REQUIRED mariadb LABELS mariadb)
     endif()
+endfunction()
+
+# hxb_add_fuzzer(name SOURCES ... LIBS ...)
+# A libFuzzer executable (HXB_FUZZ builds only), written to <build>/fuzz/.
+function(hxb_add_fuzzer name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    target_compile_options(${name} PRIVATE -Wall -Wextra)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz
+                                             AUTOMOC OFF)
 endfunction()

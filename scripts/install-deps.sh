@@ -18,6 +18,8 @@ PACKAGES=(
     # packaging: cpack computes dependencies with dpkg-shlibdeps, the unit is checked with
     # systemd-analyze (the systemd package only; it does not become the init system)
     dpkg-dev systemd
+    # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer run-times
+    clang-14 libclang-rt-14-dev
 )
 
 SUDO=""

@@ -45,3 +45,16 @@ if [ "${HXB_SKIP_SANITIZE:-0}" != "1" ]; then
     # build has covered; the sanitizers watch the code paths, which the other tests cover.
     run_suite "$BUILD_DIR-sanitize" "-LE browser|shipped" -DCMAKE_BUILD_TYPE=Debug -DHXB_SANITIZE=ON
 fi
+
+# ---- fuzzing and fault smoke run -------------------------------------------------------------
+# Every libFuzzer target for HXB_FUZZ_SECONDS (20 s each, 2 minutes in all) with the address and
+# undefined-behaviour sanitizers, then a short load run with one kill -9 and a full data
+# directory on the optimised build. HXB_SKIP_FUZZ=1 leaves both out.
+if [ "${HXB_SKIP_FUZZ:-0}" != "1" ]; then
+    echo "== fuzz targets, ${HXB_FUZZ_SECONDS:-20}s each =="
+    FUZZ_BUILD_DIR="$BUILD_DIR-fuzz" JOBS="$JOBS" scripts/fuzz.sh "${HXB_FUZZ_SECONDS:-20}"
+    echo "== load and fault smoke run =="
+    python3 bench/load/load_faults.py --binary "$BUILD_DIR/bin/hxbserver" --phases load,kills,diskfull \
+        --clients 20 --seconds 20 --kills 1 --kill-seconds 10 --settle-seconds 0 --report "$BUILD_DIR/load_faults.json"
+fi
+# ---- end of fuzzing and fault smoke run ------------------------------------------------------

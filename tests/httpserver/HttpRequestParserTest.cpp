@@ -65,6 +65,20 @@ protected:
     }
 };
 
+TEST_P(HttpRequestParserTest, EmptyChunkedBodyArrivingInPiecesCompletes)
+{
+    // The last chunk first, then the blank line that ends the trailer, byte by byte.
+    HttpRequestParser parser(smallLimits());
+    parser.feed(QByteArray("POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    for (const char *piece : {"0\r\n", "\r", "\n"}) {
+        EXPECT_EQ(parser.status(), Status::NeedMore);
+        parser.feed(QByteArray(piece));
+    }
+    ASSERT_EQ(parser.status(), Status::Complete);
+    EXPECT_EQ(parser.request()->getBody(), QByteArray());
+    EXPECT_EQ(parser.leftover(), QByteArray());
+}
+
 TEST_P(HttpRequestParserTest, ParsesRequestLineHeadersAndQuery)
 {
     HttpRequestParser parser(smallLimits());
