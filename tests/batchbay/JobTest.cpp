@@ -446,7 +446,7 @@ TEST_F(JobInfoTest, DirectJobListTextIsByteForByteTheLibrarysText)
     quicktype::JobList list;
     EXPECT_EQ(quicktype::toJsonText(list), quicktype::toJsonText(nlohmann::json(list)));
     const std::string texts[] = {
-        "", "plain", "quote\" back\\slash", std::string("ctl\x01\x1f\x7f\b\f\n\r\t", 14),
+        "", "plain", "quote\" back\\slash", "ctl\x01\x1f\x7f\b\f\n\r\t",
         "ümlaut €", "\xf0\x9f\x99\x82", std::string("bad\xff", 4), "\xc3", "\xe2\x82", "\xed\xa0\x80",
         "\xc0\xaf", std::string("nul\0in", 6)};
     const double numbers[] = {0, -1, 4711, 2147483647, -2147483648.0, 1e15, 0.5, -0.0};
