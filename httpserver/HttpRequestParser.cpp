@@ -1,6 +1,8 @@
 // GCC's flow analysis takes Beast's boost::optional results for uninitialised when the
 // sanitizers are on (a false alarm inside Beast's headers).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "HttpRequestParser.h"
 
