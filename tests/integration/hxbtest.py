@@ -197,6 +197,8 @@ class Server:
         finally:
             if self._reader:
                 self._reader.join(2)
+                if not self._reader.is_alive() and self.proc.stdout:
+                    self.proc.stdout.close()
 
     def stop(self):
         if self.proc and self.proc.poll() is None:

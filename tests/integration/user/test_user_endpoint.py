@@ -104,17 +104,38 @@ def stored_row(server, user_id):
 
 
 class LogWatch:
-    """Log lines written after a mark."""
+    """Log lines written after a mark.
 
-    def __init__(self, server):
-        self.server = server
+    The log file is written by a thread of its own, so a line may land after the answer of the
+    request that caused it. With a client, the watch provokes a marker line (creating the
+    existing "admin" again) and waits for it: every earlier line is in the file by then, both
+    before the mark is taken and before lines() is read.
+    """
+
+    MARKER = "user already exists"
+
+    def __init__(self, server, client=None, auth=None):
+        self.server, self.client, self.auth = server, client, auth
+        self.settle()
         self.mark = len(server.text())
 
+    def is_marker(self, line):
+        return self.MARKER in line and line.rstrip().endswith("[admin]")
+
+    def settle(self):
+        if self.client is None:
+            return
+        count = sum(1 for l in self.server.text().splitlines() if self.is_marker(l))
+        self.client.refused("/user/create", self.auth,
+                            {"username": "admin", "password": "x", "type": 0})
+        wait_for(lambda: sum(1 for l in self.server.text().splitlines() if self.is_marker(l)) > count)
+
     def lines(self):
-        return self.server.text()[self.mark:].splitlines()
+        self.settle()
+        return [l for l in self.server.text()[self.mark:].splitlines() if not self.is_marker(l)]
 
     def find(self, category, header, details=None):
-        for line in self.lines():
+        for line in self.server.text()[self.mark:].splitlines():
             if category in line and header in line and (details is None or details in line):
                 return line
         return None
@@ -141,6 +162,9 @@ class UserEndpointTest(unittest.TestCase):
         if not hasattr(UserEndpointTest, "admin_token"):
             UserEndpointTest.admin_token = self.c.login("admin", "tansy")
         self.admin = bearer(UserEndpointTest.admin_token)
+
+    def watch(self):
+        return LogWatch(self.server, self.c, self.admin)
 
     def create(self, name, password, user_type=0):
         answer = json.loads(self.c.ok("/user/create", self.admin,
@@ -174,7 +198,7 @@ class UserEndpointTest(unittest.TestCase):
         self.c.ok("/user/login", basic("admin", "tansy"), method="PUT")
 
     def test_login_refusals(self):
-        watch = LogWatch(self.server)
+        watch = self.watch()
         for auth in [basic("admin", "wrong"), basic("nobody", "tansy"), basic("Admin", "tansy"),
                      "Basic " + base64.b64encode(b"admintansy").decode(), "Basic ", "Basic !!!",
                      "", bearer(UserEndpointTest.admin_token), None]:
@@ -230,7 +254,7 @@ class UserEndpointTest(unittest.TestCase):
     def test_normal_user_is_refused_administration(self):
         uid = self.create("plain", "pw")
         token = bearer(self.c.login("plain", "pw"))
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/list", token)
         self.c.refused("/user/create", token, {"username": "x1", "password": "p", "type": 0})
         self.c.refused("/user/delete", token, {"userId": 1})
@@ -242,11 +266,11 @@ class UserEndpointTest(unittest.TestCase):
 
     def test_create_refusals(self):
         self.create("dup", "pw")
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/create", self.admin, {"username": "dup", "password": "other", "type": 0})
         self.assertIsNotNone(watch.wait("createUser", "user already exists", "dup"))
 
-        watch = LogWatch(self.server)
+        watch = self.watch()
         for body in [{"username": "t2", "password": "p", "type": 2},
                      {"username": "t3", "password": "p", "type": -1},
                      {"username": "", "password": "p", "type": 0},
@@ -260,7 +284,7 @@ class UserEndpointTest(unittest.TestCase):
                      {"username": "t7", "password": "p", "type": 4294967297},
                      {"username": "t8", "password": "p", "type": 1e300},
                      [1, 2], b"\xff\xfe"]:
-            watch = LogWatch(self.server)
+            watch = self.watch()
             self.c.refused("/user/create", self.admin, body)
             self.assertIsNotNone(watch.wait("createUser", "create User failed"), body)
         names = [u["username"] for u in json.loads(self.c.ok("/user/list", self.admin))["users"]]
@@ -268,17 +292,17 @@ class UserEndpointTest(unittest.TestCase):
             self.assertNotIn(n, names)
 
     def test_set_type_and_delete(self):
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/setType", self.admin, {"userId": 1, "type": 1})
         self.assertIsNotNone(watch.wait("setUserType", "cannot change your own user type"))
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/delete", self.admin, {"userId": 1})
         self.assertIsNotNone(watch.wait("deleteUser", "cannot delete yourself"))
 
         bid = self.create("second-admin", "pw2", 1)
         b_token = bearer(self.c.login("second-admin", "pw2"))
         self.c.ok("/user/list", b_token)
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.assertEqual(self.c.ok("/user/setType", self.admin, {"userId": bid, "type": 0}),
                          '{"newType":0,"userId":%d}' % bid)
         self.assertIsNotNone(watch.wait("setUserType", "set type of user"))
@@ -287,16 +311,16 @@ class UserEndpointTest(unittest.TestCase):
                          '{"newType":1,"userId":%d}' % bid)
         self.c.ok("/user/list", b_token)
 
-        watch = LogWatch(self.server)
+        watch = self.watch()
         for body in [{"userId": bid, "type": 2}, {"userId": bid, "type": -1}, {"userId": 0, "type": 0},
                      {"userId": 4711, "type": 0}]:
             self.c.refused("/user/setType", self.admin, body)
         self.assertEqual([l for l in watch.lines() if "setUserType" in l], [])
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/setType", self.admin, "]")
         self.assertIsNotNone(watch.wait("setUserType", "setUserType failed"))
 
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/delete", self.admin, {"userId": 0})
         self.c.refused("/user/delete", self.admin, {"userId": 4711})
         self.assertEqual([l for l in watch.lines() if "deleteUser" in l], [])
@@ -304,7 +328,7 @@ class UserEndpointTest(unittest.TestCase):
         self.assertIsNotNone(watch.wait("deleteUser", "deleteUser failed"))
 
         # Two administrators: one deletes the other, whose sessions end with the account.
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.assertEqual(self.c.ok("/user/delete", self.admin, {"userId": bid}),
                          '{"deleted":%d}' % bid)
         self.assertIsNotNone(watch.wait("deleteUser", "deleted user"))
@@ -321,10 +345,10 @@ class UserEndpointTest(unittest.TestCase):
         t2 = bearer(self.c.login("resetme", "old"))
 
         # Own change: the other session stays open.
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/updatePassword", t1, {"oldPassword": "wrong", "newPassword": "x"})
         self.assertIsNotNone(watch.wait("updatePassword", "old password incorrect"))
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/updatePassword", t1, "not json")
         line = watch.wait("updatePassword", "updatePassword failed")
         self.assertIsNotNone(line)
@@ -340,7 +364,7 @@ class UserEndpointTest(unittest.TestCase):
         t3 = bearer(self.c.login("resetme", "new:pw"))
 
         # Reset by an administrator: every session of the target ends.
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.assertEqual(self.c.ok("/user/resetPassword", self.admin,
                                    {"userId": uid, "password": "reset"}), '{"reset":%d}' % uid)
         self.assertIsNotNone(watch.wait("resetUserPassword", "Password changed"))
@@ -349,7 +373,7 @@ class UserEndpointTest(unittest.TestCase):
         self.c.login("resetme", "reset")
         self.c.ok("/user/extendToken", self.admin)
 
-        watch = LogWatch(self.server)
+        watch = self.watch()
         self.c.refused("/user/resetPassword", self.admin, {"userId": uid, "password": ""})
         self.c.refused("/user/resetPassword", self.admin, {"userId": 4711, "password": "p"})
         self.assertEqual([l for l in watch.lines() if "resetUserPassword" in l], [])
