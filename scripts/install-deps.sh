@@ -45,7 +45,9 @@ else
     echo "install-deps: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     $SUDO apt-get update -q
-    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # Unpacking without a sync after every file: a failed install is simply run again.
+    $SUDO apt-get install -y -q --no-install-recommends -o Dpkg::Options::=--force-unsafe-io \
+        "${missing[@]}"
 fi
 
 # The browser tests' one npm package (playwright-core), exactly as package-lock.json pins it.

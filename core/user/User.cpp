@@ -529,6 +529,26 @@ std::shared_ptr<User> User::getUserByToken(const std::string &token)
     return user;
 }
 
+std::string User::renewSession(const std::string &token)
+{
+    TokenIdentity identity;
+    if (!decodeToken(token, identity))
+        return {};
+    auto user = getUserById(identity.userId);
+    if (!user)
+        return {};
+    std::string hash;
+    {
+        // The check and the new session are one step: a reset or a deletion that ends every
+        // session either comes first (nothing renewed) or ends the new one too.
+        std::lock_guard<std::mutex> member(user->mMemberMutex);
+        if (user->mTokenHashes.count(identity.tokenHash) == 0)
+            return {};
+        hash = user->addTokenHashLocked();
+    }
+    return user->signToken(hash);
+}
+
 bool User::logoutUserByToken(const std::string &token)
 {
     TokenIdentity identity;

@@ -94,6 +94,9 @@ public:
     std::string generateToken();
     // The user whose open session the token is, or empty. Never throws, never logs.
     static std::shared_ptr<User> getUserByToken(const std::string &token);
+    // A new signed token for the user of a still open session, or empty. The session is
+    // checked and the new one added in one step under mMemberMutex.
+    static std::string renewSession(const std::string &token);
     // Ends the session of a valid token; true if its hash was removed.
     static bool logoutUserByToken(const std::string &token);
     bool clearToken(const std::string &hash);

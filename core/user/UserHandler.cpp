@@ -185,10 +185,7 @@ bool UserHandler::logout(const std::string &token)
 
 std::string UserHandler::extendToken(const std::string &token)
 {
-    auto user = User::getUserByToken(token);
-    if (!user)
-        return {};
-    return user->generateToken();
+    return User::renewSession(token);
 }
 
 bool UserHandler::logoutAllSessions(const std::string &token)

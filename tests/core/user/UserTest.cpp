@@ -319,6 +319,15 @@ TEST_F(UserTest, SessionsEndOneByOneOrAllAtOnce)
     EXPECT_FALSE(User::logoutUserByToken(""));
     EXPECT_FALSE(User::getUserByToken("not a token"));
 
+    // Renewal adds a session only for a session still open.
+    const std::string d = admin->generateToken();
+    const std::string renewed = User::renewSession(d);
+    EXPECT_EQ(User::getUserByToken(renewed), admin);
+    EXPECT_EQ(User::getUserByToken(d), admin);
+    admin->clearAllTokens();
+    EXPECT_EQ(User::renewSession(d), "");
+    EXPECT_EQ(User::renewSession("not a token"), "");
+
     // A destroyed user's token no longer resolves.
     auto temp = User::create("temp");
     const std::string t = temp->generateToken();
@@ -326,6 +335,7 @@ TEST_F(UserTest, SessionsEndOneByOneOrAllAtOnce)
     temp->destroy();
     EXPECT_FALSE(User::getUserByToken(t));
     EXPECT_FALSE(User::logoutUserByToken(t));
+    EXPECT_EQ(User::renewSession(t), "");
 }
 
 TEST_F(UserTest, RefusesTokensTheServerDidNotIssue)
