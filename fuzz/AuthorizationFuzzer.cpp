@@ -49,7 +49,7 @@ const std::shared_ptr<User> &account()
         u->mId = 1;
         u->mUsername = "admin";
         u->mType = FUserTypeAdmin;
-        u->mTokenHashes.insert("0000000042");
+        u->mTokenHashes.emplace("0000000042", INT64_MAX);
         User::allUsers.push_back(u);
         return u;
     }();

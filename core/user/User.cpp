@@ -409,6 +409,11 @@ const std::string &User::signingKey()
 
 std::string User::addTokenHashLocked()
 {
+    // Sessions nobody logged out of would otherwise stay for the life of the process. The
+    // margin covers the token's own expiry, computed a moment after this one.
+    const std::int64_t now = nowSeconds();
+    std::erase_if(mTokenHashes, [now](const auto &session) { return session.second + 60 < now; });
+    const std::int64_t expiry = now + HXBConfig::instance()->getTokenExpirationHours() * 3600;
     std::string hash;
     for (int attempt = 0; attempt < sTokenHashAttempts; ++attempt) {
         const quint64 v = QRandomGenerator64::global()->generate() & 0xFFFFFFFFu;
@@ -416,7 +421,7 @@ std::string User::addTokenHashLocked()
         char text[16];
         std::snprintf(text, sizeof text, "%010llu", static_cast<unsigned long long>(number));
         hash = text;
-        if (mTokenHashes.insert(hash).second)
+        if (mTokenHashes.emplace(hash, expiry).second)
             break;
     }
     return hash;
@@ -575,5 +580,8 @@ void User::clearAllTokens()
 std::set<std::string> User::getTokenHashes() const
 {
     std::lock_guard<std::mutex> member(mMemberMutex);
-    return mTokenHashes;
+    std::set<std::string> hashes;
+    for (const auto &session : mTokenHashes)
+        hashes.insert(hashes.end(), session.first);
+    return hashes;
 }

@@ -3,6 +3,8 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -108,7 +110,9 @@ public:
     FUserType mType = FUserTypeNormal;
     std::string mUsername;
     std::string mPassword;
-    std::set<std::string> mTokenHashes;
+    // Open sessions: token hash -> the time (seconds since the epoch) after which its token
+    // is no longer accepted. Sessions past it are dropped when the next one opens.
+    std::map<std::string, std::int64_t> mTokenHashes;
 
     static std::vector<std::shared_ptr<User>> allUsers;
     static std::mutex allUsersMutex;

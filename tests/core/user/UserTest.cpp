@@ -35,6 +35,11 @@ public:
         user.mPassword = hash;
         user.mTokenHashes.clear();
     }
+    static void addSession(User &user, const std::string &hash, std::int64_t expiry)
+    {
+        std::lock_guard<std::mutex> member(user.mMemberMutex);
+        user.mTokenHashes.emplace(hash, expiry);
+    }
 };
 
 namespace {
@@ -318,6 +323,16 @@ TEST_F(UserTest, SessionsEndOneByOneOrAllAtOnce)
     EXPECT_FALSE(User::getUserByToken(""));
     EXPECT_FALSE(User::logoutUserByToken(""));
     EXPECT_FALSE(User::getUserByToken("not a token"));
+
+    // Sessions past their expiry are dropped when the next one opens; a just-expired one stays
+    // for the margin.
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    UserTestAccess::addSession(*admin, "0000000001", now - 3600);
+    UserTestAccess::addSession(*admin, "0000000002", now - 5);
+    const std::string fresh = admin->generateToken();
+    EXPECT_EQ(admin->getTokenHashes().count("0000000001"), 0u);
+    EXPECT_EQ(admin->getTokenHashes().count("0000000002"), 1u);
+    EXPECT_EQ(User::getUserByToken(fresh), admin);
 
     // Renewal adds a session only for a session still open.
     const std::string d = admin->generateToken();
