@@ -5,7 +5,6 @@
 #include "HttpResponse.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QtGlobal>
 
@@ -24,7 +23,6 @@
 namespace {
 
 constexpr qsizetype sReadChunk = 64 * 1024;
-constexpr int sYieldCheckMs = 100;
 // Largest piece of a file handed to sendfile(2) at once.
 constexpr qint64 sSendfileChunk = 1024 * 1024;
 
@@ -177,120 +175,127 @@ QHostAddress peerAddress(int fd)
 
 } // namespace
 
-HttpConnectionHandler::HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler,
-                                             std::function<bool()> shouldYield)
+HttpConnectionHandler::HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler)
     : mSettings(settings)
     , mHandler(handler)
-    , mShouldYield(std::move(shouldYield))
 {
 }
 
-void HttpConnectionHandler::serve(int fd)
+HttpConnectionHandler::Outcome HttpConnectionHandler::serve(Connection &connection)
 {
     try {
-        serveRequests(fd);
+        return serveRequests(connection);
     } catch (const std::exception &e) {
         // Out of memory or a library failure: this connection ends, the server goes on.
         qWarning("HTTP connection ended by an exception: %s", e.what());
     } catch (...) {
         qWarning("HTTP connection ended by an exception");
     }
-    ::close(fd);
+    return Outcome::Finished;
 }
 
-void HttpConnectionHandler::serveRequests(int fd)
+void HttpConnectionHandler::expire(Connection &connection)
 {
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    // Every wait is a poll() with its own deadline; no call may block beyond it.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && !(flags & O_NONBLOCK))
-        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    const QHostAddress peer = peerAddress(fd);
-    const int timeout = qMax(1, mSettings.readTimeout);
-    SocketOutput output(fd, timeout);
-    QByteArray pending;
-    QByteArray buffer(sReadChunk, Qt::Uninitialized);
-    int served = 0;
+    // Silence between requests ends the connection without a word; within one, it is 408.
+    if (connection.mParser && !connection.mParser->isIdle())
+        answerError(connection.fd, 408, "Request Timeout");
+    connection.mParser.reset();
+}
 
-    for (;;) {
-        HttpRequestParser parser(mSettings.limits);
+HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &c)
+{
+    const int fd = c.fd;
+    if (!c.mStarted) {
+        c.mStarted = true;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        // No call may block: reads return when there is nothing to read, writes wait in
+        // poll() with a deadline.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK))
+            ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        c.mPeer = peerAddress(fd);
+    }
+    const int timeoutMs = qMax(1, mSettings.readTimeout);
+    const std::chrono::milliseconds timeout(timeoutMs);
+    SocketOutput output(fd, timeoutMs);
+    // Shared by the connections a thread serves: read into, parsed, then dropped.
+    thread_local QByteArray buffer(sReadChunk, Qt::Uninitialized);
+
+    const auto startRequest = [&] {
+        c.mParser = std::make_unique<HttpRequestParser>(mSettings.limits);
         // The whole header must arrive within the timeout; a body may take longer as long
         // as it keeps coming.
-        QDeadlineTimer headerDeadline(timeout);
-        // A body that trickles in (a byte just before each timeout) must not hold the
-        // thread for ever: after the grace period it has to keep up a minimum average rate.
-        QElapsedTimer bodyClock;
-        qint64 bodyBytes = 0;
-        bool continueSent = false;
-        if (!pending.isEmpty())
-            parser.feed(std::exchange(pending, QByteArray()));
+        c.mHeaderDeadline = Clock::now() + timeout;
+        // A body that trickles in (a byte just before each timeout) must not hold on for
+        // ever: after the grace period it has to keep up a minimum average rate.
+        c.mBodyStarted = false;
+        c.mBodyBytes = 0;
+        c.mContinueSent = false;
+        if (!c.mPending.isEmpty())
+            c.mParser->feed(std::exchange(c.mPending, QByteArray()));
+    };
+
+    for (;;) {
+        if (!c.mParser)
+            startRequest();
+        HttpRequestParser &parser = *c.mParser;
         while (parser.status() == HttpRequestParser::Status::NeedMore) {
-            if (parser.isHeaderComplete() && !bodyClock.isValid())
-                bodyClock.start();
-            if (!continueSent && parser.expectsContinue()) {
-                continueSent = true;
+            if (parser.isHeaderComplete() && !c.mBodyStarted) {
+                c.mBodyStarted = true;
+                c.mBodyStart = Clock::now();
+            }
+            if (!c.mContinueSent && parser.expectsContinue()) {
+                c.mContinueSent = true;
                 static const char sContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-                if (!output.writeAll(sContinue, sizeof(sContinue) - 1)) {
-                    return;
-                }
-            }
-            const int remaining = parser.isHeaderComplete()
-                                      ? timeout
-                                      : int(qMax<qint64>(0, headerDeadline.remainingTime()));
-            // Between requests, wake up now and then: an idle kept-alive connection gives
-            // its thread up when other connections wait for one.
-            const bool idleBetweenRequests = served > 0 && parser.isIdle();
-            const int wait = idleBetweenRequests && mShouldYield ? qMin(remaining, sYieldCheckMs)
-                                                                 : remaining;
-            pollfd p{fd, POLLIN, 0};
-            const int r = ::poll(&p, 1, wait);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r == 0) {
-                if (idleBetweenRequests && mShouldYield && mShouldYield())
-                    return;
-                if (wait < remaining)
-                    continue;
-                if (!parser.isIdle())
-                    answerError(fd, 408, "Request Timeout");
-                return;
-            }
-            if (r < 0) {
-                return;
+                if (!output.writeAll(sContinue, sizeof(sContinue) - 1))
+                    return Outcome::Finished;
             }
             const ssize_t n = ::recv(fd, buffer.data(), size_t(buffer.size()), 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            if (n < 0 && errno == EINTR)
                 continue;
-            if (n > 0 && bodyClock.isValid()) {
-                bodyBytes += n;
-                const qint64 elapsed = bodyClock.elapsed();
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // Nothing more for now: the connection waits without a thread.
+                c.deadline = parser.isHeaderComplete() ? Clock::now() + timeout : c.mHeaderDeadline;
+                return Outcome::WaitForInput;
+            }
+            if (n > 0 && !parser.isHeaderComplete() && !parser.isIdle()
+                && Clock::now() >= c.mHeaderDeadline) {
+                // A header dribbled in a byte at a time never sees a silent deadline pass.
+                answerError(fd, 408, "Request Timeout");
+                return Outcome::Finished;
+            }
+            if (n > 0 && c.mBodyStarted) {
+                c.mBodyBytes += n;
+                const qint64 elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           Clock::now() - c.mBodyStart).count();
                 if (mSettings.minBodyRate > 0 && elapsed > mSettings.minRateGraceMs
-                    && bodyBytes < mSettings.minBodyRate * elapsed / 1000) {
+                    && c.mBodyBytes < mSettings.minBodyRate * elapsed / 1000) {
                     answerError(fd, 408, "Request Timeout");
-                    return;
+                    return Outcome::Finished;
                 }
             }
             if (n <= 0) {
                 // End of stream (or reset): a request begun but not finished is dropped.
                 parser.feedEof();
-                if (parser.status() != HttpRequestParser::Status::Complete) {
-                    return;
-                }
+                if (parser.status() != HttpRequestParser::Status::Complete)
+                    return Outcome::Finished;
                 break;
             }
             parser.feed(buffer.constData(), n);
         }
 
-        if (parser.status() == HttpRequestParser::Status::Failed) {
-            answerError(fd, parser.errorStatus(), parser.errorReason());
+        // Kept until the answer is out: it owns what the body was spooled to.
+        const std::unique_ptr<HttpRequestParser> done = std::move(c.mParser);
+        if (done->status() == HttpRequestParser::Status::Failed) {
+            answerError(fd, done->errorStatus(), done->errorReason());
             lingeringClose(fd);
-            return;
+            return Outcome::Finished;
         }
 
-        pending = parser.leftover();
-        std::unique_ptr<HttpRequest> request = parser.takeRequest();
-        request->setPeerAddress(peer);
+        c.mPending = done->leftover();
+        std::unique_ptr<HttpRequest> request = done->takeRequest();
+        request->setPeerAddress(c.mPeer);
         HttpResponse response(&output);
         response.setRequestInfo(request->getVersion() == "HTTP/1.1", request->getMethod() == "HEAD",
                                 request->isKeepAlive());
@@ -308,17 +313,24 @@ void HttpConnectionHandler::serveRequests(int fd)
             if (response.hasSentHeaders()) {
                 // Part of an answer is out; completing it would pass a truncated body off as
                 // whole. Ending the connection tells the client it is not.
-                return;
+                return Outcome::Finished;
             }
             response.setStatus(500, "Internal Server Error");
             response.setHeader("Content-Type", "text/plain; charset=UTF-8");
             response.write("500 internal server error", true);
         }
         request.reset();
-        ++served;
         if (!response.complete()) {
             ::shutdown(fd, SHUT_WR);
-            return;
+            return Outcome::Finished;
+        }
+        if (c.mPending.isEmpty()) {
+            // The client rarely has its next request out before it has read this answer:
+            // wait for it parked (the epoll set reports bytes already there at once) rather
+            // than spend a read that finds nothing.
+            startRequest();
+            c.deadline = c.mHeaderDeadline;
+            return Outcome::WaitForInput;
         }
     }
 }

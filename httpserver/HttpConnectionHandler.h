@@ -2,21 +2,28 @@
 
 #include "HttpRequestParser.h"
 
-#include <functional>
+#include <QHostAddress>
+
+#include <chrono>
+#include <memory>
 
 class HttpRequestHandler;
 
-// Serves one accepted TCP connection on the calling thread until the peer closes it,
-// an error ends it or it stays silent for readTimeout: reads requests (pipelined ones in
-// order), passes each to the request handler and writes the answers. Malformed requests
-// get their error status and the connection is closed.
+// Serves accepted TCP connections a piece at a time: serve() reads what a client has sent,
+// answers every complete request (pipelined ones in order) and returns as soon as it would
+// have to wait for more input, leaving the connection to wait without a thread until its
+// deadline. Malformed requests get their error status and the connection is closed.
+// Thread-safe; a connection is served by one thread at a time, not always the same one.
 class HttpConnectionHandler
 {
 public:
+    using Clock = std::chrono::steady_clock;
+
     struct Settings
     {
-        // Milliseconds a client may take for a request header, and may stay silent
-        // while sending a body or between keep-alive requests.
+        // Milliseconds a client may take for a request header (counted from the end of
+        // the previous answer on a kept-alive connection), and may stay silent while
+        // sending a body.
         int readTimeout = 10000;
         // Bytes per second a body must average once minRateGraceMs have passed since its
         // header was complete; a slower one is answered 408 and the connection closed.
@@ -26,20 +33,51 @@ public:
         HttpRequestParser::Limits limits;
     };
 
-    // shouldYield, if given, is asked while a kept-alive connection waits for its next
-    // request; when it answers true the connection is closed to free the thread.
-    HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler,
-                          std::function<bool()> shouldYield = {});
+    // What is kept of one connection between the times it is served.
+    class Connection
+    {
+    public:
+        explicit Connection(int fd)
+            : fd(fd)
+        {
+        }
 
-    // Serves the connection; closes the descriptor before returning.
-    void serve(int fd);
+        const int fd;
+        // While the connection waits for input: when it must have come.
+        Clock::time_point deadline;
+
+    private:
+        friend class HttpConnectionHandler;
+        bool mStarted = false;
+        QHostAddress mPeer;
+        // Bytes received after the end of the last request.
+        QByteArray mPending;
+        // The request being received; null between requests.
+        std::unique_ptr<HttpRequestParser> mParser;
+        Clock::time_point mHeaderDeadline;
+        Clock::time_point mBodyStart;
+        bool mBodyStarted = false;
+        qint64 mBodyBytes = 0;
+        bool mContinueSent = false;
+    };
+
+    enum class Outcome { WaitForInput, Finished };
+
+    HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler);
+
+    // Serves what the client has sent so far. Never waits for input (a write may wait up to
+    // readTimeout for the client to take it). WaitForInput: the connection is to be served
+    // again once it is readable, or expired at its deadline. Finished: the caller closes it.
+    Outcome serve(Connection &connection);
+    // The deadline passed without input: a request begun is answered 408. The caller
+    // closes the connection.
+    void expire(Connection &connection);
 
 private:
-    void serveRequests(int fd);
+    Outcome serveRequests(Connection &connection);
     void answerError(int fd, int status, const QByteArray &reason);
     void lingeringClose(int fd);
 
     Settings mSettings;
     HttpRequestHandler *mHandler;
-    std::function<bool()> mShouldYield;
 };

@@ -2,24 +2,58 @@
 
 #include <QtGlobal>
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cstdint>
 #include <system_error>
 #include <vector>
+
+namespace {
+
+// Keys of the epoll set besides the connections'.
+constexpr quint64 sDoorbellKey = 0;
+constexpr quint64 sTimerKey = 1;
+
+} // namespace
 
 HttpConnectionHandlerPool::HttpConnectionHandlerPool(const Settings &settings,
                                                      HttpRequestHandler *handler, QObject *parent)
     : QObject(parent)
     , mSettings(settings)
-    , mConnectionHandler(settings.connection, handler,
-                         [this] { return mWaiting.load(std::memory_order_relaxed) > 0; })
+    , mConnectionHandler(settings.connection, handler)
+    , mWatchLimit(int(qMax(1u, std::thread::hardware_concurrency())))
 {
+    mEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    mDoorbell = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // The steady clock is CLOCK_MONOTONIC, so deadlines arm the timer as they are.
+    mTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_event doorbell{};
+    doorbell.events = EPOLLIN;
+    doorbell.data.u64 = sDoorbellKey;
+    epoll_event timer{};
+    timer.events = EPOLLIN;
+    timer.data.u64 = sTimerKey;
+    if (mEpoll < 0 || mDoorbell < 0 || mTimer < 0
+        || ::epoll_ctl(mEpoll, EPOLL_CTL_ADD, mDoorbell, &doorbell) != 0
+        || ::epoll_ctl(mEpoll, EPOLL_CTL_ADD, mTimer, &timer) != 0) {
+        // Out of descriptors: every connection is answered 503 rather than left unserved.
+        qWarning("HTTP pool could not set up its epoll set: %s", strerror(errno));
+        mStopping = true;
+    }
     {
         std::lock_guard lock(mMutex);
-        for (int i = 0; i < qMax(0, qMin(mSettings.minThreads, mSettings.maxThreads)); ++i)
+        for (int i = 0; !mStopping && i < qMax(0, qMin(mSettings.minThreads, mSettings.maxThreads)); ++i)
             startWorkerLocked();
     }
+    if (!mStopping)
+        mWatchdog = std::thread([this] { watchdogLoop(); });
     connect(&mCleanupTimer, &QTimer::timeout, this, &HttpConnectionHandlerPool::cleanup);
     mCleanupTimer.start(qMax(1, mSettings.cleanupInterval));
     connect(&mPendingTimer, &QTimer::timeout, this, &HttpConnectionHandlerPool::expirePending);
@@ -32,16 +66,32 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
     {
         std::lock_guard lock(mMutex);
         mStopping = true;
-        for (int fd : mActiveFds)
-            ::shutdown(fd, SHUT_RDWR);
+        updateDoorbellLocked();
+        // Ends the writes of connections being served; parked ones are closed below.
+        for (const auto &[id, entry] : mConnections) {
+            if (!entry.parked)
+                ::shutdown(entry.connection->fd, SHUT_RDWR);
+        }
         for (const PendingConnection &p : mPending)
             ::close(p.fd);
         mPending.clear();
         workers.swap(mWorkers);
     }
-    mWake.notify_all();
+    mStandbyWake.notify_all();
+    mWatchdogWake.notify_all();
+    if (mWatchdog.joinable())
+        mWatchdog.join();
     for (const auto &w : workers)
         w->thread.join();
+    // Only parked connections are left.
+    for (const auto &[id, entry] : mConnections)
+        ::close(entry.connection->fd);
+    mConnections.clear();
+    mExpiry.clear();
+    for (int fd : {mTimer, mDoorbell, mEpoll}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 void HttpConnectionHandlerPool::setDestructionCallback(std::function<void()> callback)
@@ -68,6 +118,12 @@ int HttpConnectionHandlerPool::pendingCount() const
     return int(mPending.size());
 }
 
+int HttpConnectionHandlerPool::connectionCount() const
+{
+    std::lock_guard lock(mMutex);
+    return int(mConnections.size());
+}
+
 bool HttpConnectionHandlerPool::startWorkerLocked()
 {
     auto worker = std::make_unique<Worker>();
@@ -84,6 +140,56 @@ bool HttpConnectionHandlerPool::startWorkerLocked()
     // thread for a connection this one is about to take.
     ++mIdle;
     return true;
+}
+
+void HttpConnectionHandlerPool::watchdogLoop()
+{
+    std::unique_lock lock(mMutex);
+    while (!mStopping) {
+        if (mWatching > 0 || mExpiry.empty()) {
+            // Someone watches the parked connections, or there are none.
+            mWatchdogIdle = true;
+            mWatchdogWake.wait(lock);
+            mWatchdogIdle = false;
+            continue;
+        }
+        const quint64 progress = mProgress;
+        mWatchdogWake.wait_for(lock, std::chrono::milliseconds(10));
+        if (mStopping || mWatching > 0 || mExpiry.empty() || progress != mProgress)
+            continue;
+        // Every thread is held up: call one in to watch.
+        if (mStandby > mCallIn) {
+            ++mCallIn;
+            mStandbyWake.notify_one();
+        } else if (mThreads < mSettings.maxThreads) {
+            startWorkerLocked();
+        }
+    }
+}
+
+void HttpConnectionHandlerPool::updateDoorbellLocked()
+{
+    const bool ring = mStopping || !mPending.empty() || mRetire > 0;
+    if (ring == mDoorbellRung)
+        return;
+    std::uint64_t value = 1;
+    // Level-triggered: readable (waking the free threads) from the write to the read.
+    [[maybe_unused]] const ssize_t n = ring ? ::write(mDoorbell, &value, sizeof(value))
+                                            : ::read(mDoorbell, &value, sizeof(value));
+    mDoorbellRung = ring;
+}
+
+void HttpConnectionHandlerPool::armTimerLocked()
+{
+    itimerspec when{};
+    if (!mExpiry.empty()) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            mExpiry.begin()->first.time_since_epoch()).count();
+        // Zero would disarm the timer; a deadline at the clock's origin is long past anyway.
+        when.it_value.tv_sec = time_t(ns / 1000000000);
+        when.it_value.tv_nsec = long(qMax<qint64>(1, ns % 1000000000));
+    }
+    ::timerfd_settime(mTimer, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void HttpConnectionHandlerPool::joinFinishedLocked()
@@ -112,44 +218,93 @@ void HttpConnectionHandlerPool::handleConnection(int fd)
             mPending.push_back({fd, QDeadlineTimer(qMax(0, mSettings.maxWaitTime))});
             if (mIdle < int(mPending.size()) && mThreads < mSettings.maxThreads)
                 startWorkerLocked();
-            mWaiting = int(mPending.size()) - mIdle;
             if (mIdle < int(mPending.size()) && !mPendingTimer.isActive())
                 mPendingTimer.start();
+            updateDoorbellLocked();
         }
     }
     if (refuse)
         answerBusy(fd);
     else
-        mWake.notify_one();
+        mStandbyWake.notify_one();
+}
+
+HttpConnectionHandler::Connection *HttpConnectionHandlerPool::takeLocked(quint64 id)
+{
+    const auto it = mConnections.find(id);
+    // Gone, or taken by the expiry of its deadline, since the event was reported.
+    if (it == mConnections.end() || !it->second.parked)
+        return nullptr;
+    it->second.parked = false;
+    mExpiry.erase(it->second.expiry);
+    it->second.expiry = mExpiry.end();
+    return it->second.connection.get();
 }
 
 void HttpConnectionHandlerPool::workerLoop(Worker *worker)
 {
     std::unique_lock lock(mMutex);
+    bool calledIn = false;
     for (;;) {
-        mWake.wait(lock, [this] { return mStopping || !mPending.empty() || mRetire > 0; });
         if (mStopping)
             break;
-        if (mPending.empty()) {
+        quint64 id = 0;
+        Connection *connection = nullptr;
+        if (!mPending.empty()) {
+            const int fd = mPending.front().fd;
+            mPending.pop_front();
+            updateDoorbellLocked();
+            id = mNextId++;
+            Entry &entry = mConnections[id];
+            entry.connection = std::make_unique<Connection>(fd);
+            entry.expiry = mExpiry.end();
+            connection = entry.connection.get();
+        } else if (mRetire > 0) {
             // Asked to retire and nothing to do.
             --mRetire;
+            updateDoorbellLocked();
             break;
+        } else if (mWatching >= mWatchLimit && !calledIn) {
+            ++mStandby;
+            mStandbyWake.wait(lock, [this] {
+                return mStopping || mRetire > 0 || !mPending.empty() || mCallIn > 0
+                       || mWatching < mWatchLimit;
+            });
+            --mStandby;
+            if (mCallIn > 0) {
+                --mCallIn;
+                calledIn = true;
+            }
+            continue;
+        } else {
+            calledIn = false;
+            ++mWatching;
+            lock.unlock();
+            epoll_event event{};
+            const int n = ::epoll_wait(mEpoll, &event, 1, -1);
+            lock.lock();
+            if (--mWatching == 0 && mWatchdogIdle && !mExpiry.empty())
+                mWatchdogWake.notify_one();
+            if (n != 1 || event.data.u64 == sDoorbellKey)
+                continue;
+            if (event.data.u64 == sTimerKey) {
+                expireParkedLocked(lock);
+                continue;
+            }
+            id = event.data.u64;
+            connection = takeLocked(id);
+            if (!connection)
+                continue;
         }
-        const int fd = mPending.front().fd;
-        mPending.pop_front();
         --mIdle;
-        mWaiting = int(mPending.size()) - mIdle;
-        mActiveFds.insert(fd);
         lock.unlock();
-        mConnectionHandler.serve(fd);
+        serve(id, connection);
         lock.lock();
-        mActiveFds.erase(fd);
         ++mIdle;
-        mWaiting = int(mPending.size()) - mIdle;
+        ++mProgress;
     }
     --mIdle;
     --mThreads;
-    mWaiting = int(mPending.size()) - mIdle;
     const std::function<void()> callback = mDestructionCallback;
     lock.unlock();
     if (callback) {
@@ -164,17 +319,81 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
     worker->finished = true;
 }
 
+void HttpConnectionHandlerPool::serve(quint64 id, Connection *connection)
+{
+    if (mConnectionHandler.serve(*connection) == HttpConnectionHandler::Outcome::WaitForInput) {
+        std::lock_guard lock(mMutex);
+        Entry &entry = mConnections.at(id);
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLONESHOT;
+        event.data.u64 = id;
+        if (!mStopping
+            && ::epoll_ctl(mEpoll, entry.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, connection->fd, &event) == 0) {
+            entry.inEpoll = true;
+            entry.parked = true;
+            entry.expiry = mExpiry.emplace(connection->deadline, id);
+            if (entry.expiry == mExpiry.begin())
+                armTimerLocked();
+            return;
+        }
+    }
+    closeConnection(id);
+}
+
+void HttpConnectionHandlerPool::expireParkedLocked(std::unique_lock<std::mutex> &lock)
+{
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t n = ::read(mTimer, &expirations, sizeof(expirations));
+    std::vector<std::pair<quint64, Connection *>> expired;
+    const Clock::time_point now = Clock::now();
+    while (!mExpiry.empty() && mExpiry.begin()->first <= now) {
+        const quint64 id = mExpiry.begin()->second;
+        expired.emplace_back(id, takeLocked(id));
+    }
+    armTimerLocked();
+    if (expired.empty())
+        return;
+    // Answering 408 may wait for the client: this thread is busy meanwhile.
+    --mIdle;
+    lock.unlock();
+    for (const auto &[id, connection] : expired) {
+        mConnectionHandler.expire(*connection);
+        closeConnection(id);
+    }
+    lock.lock();
+    ++mIdle;
+    ++mProgress;
+}
+
+void HttpConnectionHandlerPool::closeConnection(quint64 id)
+{
+    std::unique_ptr<Connection> connection;
+    {
+        std::lock_guard lock(mMutex);
+        const auto it = mConnections.find(id);
+        connection = std::move(it->second.connection);
+        mConnections.erase(it);
+    }
+    // Leaves the epoll set with it. What the connection still holds (a request being
+    // received, its spool file) goes outside the lock.
+    ::close(connection->fd);
+}
+
 void HttpConnectionHandlerPool::cleanup()
 {
     {
         std::lock_guard lock(mMutex);
         joinFinishedLocked();
-        const int surplus = qMin(mIdle - mRetire, mThreads - mRetire - mSettings.minThreads);
+        // While connections are parked, one thread stays to watch them.
+        const int keep = mExpiry.empty() ? 0 : 1;
+        const int surplus = qMin(mIdle - mRetire - keep,
+                                 mThreads - mRetire - qMax(mSettings.minThreads, keep));
         if (surplus <= 0 || !mPending.empty())
             return;
         mRetire += surplus;
+        updateDoorbellLocked();
     }
-    mWake.notify_all();
+    mStandbyWake.notify_all();
 }
 
 void HttpConnectionHandlerPool::expirePending()
@@ -186,7 +405,7 @@ void HttpConnectionHandlerPool::expirePending()
             expired.push_back(mPending.front().fd);
             mPending.pop_front();
         }
-        mWaiting = int(mPending.size()) - mIdle;
+        updateDoorbellLocked();
         if (mPending.empty())
             mPendingTimer.stop();
     }

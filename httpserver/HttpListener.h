@@ -8,13 +8,16 @@ class HttpConnectionHandlerPool;
 class HttpRequestHandler;
 class QSettings;
 
-// Accepts HTTP connections and hands each to a thread of its pool, which passes every
-// request to the request handler. Configured from the current group of `settings` when
-// constructed (values in ms and bytes):
-//   port (required), host (default: every local address), minThreads (1), maxThreads (100),
-//   cleanupInterval (1000), readTimeout (10000), maxRequestSize (16000),
-//   maxMultiPartSize (1000000), maxHeaderSize (16384), maxWaitTime (10000),
-//   maxPending (1000), spoolThreshold (1048576), tempDir (system temporary directory),
+// Accepts HTTP connections and hands them to its pool, whose threads pass every request
+// to the request handler; a connection holds a thread only while it has input to serve.
+// Configured from the current group of `settings` when constructed (values in ms and bytes):
+//   port (required), host (default: every local address), minThreads (1), maxThreads (100:
+//   threads serving at once), cleanupInterval (1000: idle threads above minThreads end),
+//   readTimeout (10000: for a request header, counted from the end of the previous answer
+//   on a kept-alive connection, and for each silence within a body), maxRequestSize (16000),
+//   maxMultiPartSize (1000000), maxHeaderSize (16384), maxWaitTime (10000: a new connection
+//   waits this long for a free thread, then gets 503), maxPending (1000: new connections
+//   waiting at once; more get 503), spoolThreshold (1048576), tempDir (system temporary directory),
 //   maxSpoolTotal (4 GiB: bodies spooled at once by all connections together; a body that
 //   would pass it gets 503), minFreeSpace (64 MiB: kept free in tempDir besides a body to be
 //   spooled; else 503), minBodyRate (1024: bytes per second a body must average once
@@ -36,7 +39,7 @@ public:
     // Stops accepting; connections in progress are ended, threads joined.
     void close();
 
-    // Runs on each connection thread as it ends, on that thread. Set it before the
+    // Runs on each pool thread as it ends, on that thread. Set it before the
     // first connection arrives to be sure every thread runs it.
     void setDestructionCallback(std::function<void()> callback);
 

@@ -526,25 +526,103 @@ TEST_F(HttpListenerTest, BusyPoolLetsConnectionsWaitThenAnswers503)
     EXPECT_EQ(result[2].header("X-Query"), "waited");
 }
 
-TEST_F(HttpListenerTest, IdleKeptAliveConnectionGivesItsThreadToAWaitingOne)
+TEST_F(HttpListenerTest, ConnectionsWaitingForInputHoldNoThread)
 {
-    start({{"minThreads", 1}, {"maxThreads", 1}, {"maxWaitTime", 10000}, {"readTimeout", 30000}});
-    const auto result = runWhileServing<QList<Response>>([&] {
-        Client idle(mPort);
-        idle.send("GET /echo?q=first HTTP/1.1\r\nHost: t\r\n\r\n");
-        const Response first = idle.read();
-        // The only thread now waits for idle's next request; this connection needs it.
-        Client waiting(mPort);
-        waiting.send("GET /echo?q=second HTTP/1.1\r\nHost: t\r\n\r\n");
-        const Response second = waiting.read();
-        Response idleClosed;
-        idleClosed.valid = idle.waitClosed(10000);
-        return QList<Response>{first, second, idleClosed};
+    // Two threads for everything: connections idle between requests or stopped in the middle
+    // of one wait without a thread, and each is served whenever its client goes on, even
+    // while a handler keeps one thread for itself.
+    start({{"minThreads", 1}, {"maxThreads", 2}, {"maxWaitTime", 2000}, {"readTimeout", 30000}});
+    HttpConnectionHandlerPool *pool = mListener->pool();
+    constexpr int sIdle = 50;
+    struct Result
+    {
+        int answered = 0;
+        QByteArray halfHeader;
+        QByteArray halfBody;
+        QByteArray slow;
+        int threads = 0;
+        bool reaped = false;
+    };
+    const Result result = runWhileServing<Result>([&] {
+        Result r;
+        Client halfHeader(mPort);
+        halfHeader.send("GET /echo?q=header HTTP/1.1\r\nHost: t\r\n");
+        Client halfBody(mPort);
+        halfBody.send("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 6\r\n\r\nabc");
+        std::vector<std::unique_ptr<Client>> idle;
+        for (int i = 0; i < sIdle; ++i) {
+            idle.push_back(std::make_unique<Client>(mPort));
+            const QByteArray q = QByteArray::number(i);
+            idle.back()->send("GET /echo?q=" + q + " HTTP/1.1\r\nHost: t\r\n\r\n");
+            r.answered += idle.back()->read().header("X-Query") == q;
+        }
+        Client slow(mPort);
+        slow.send("GET /slow HTTP/1.1\r\nHost: t\r\n\r\n");
+        while (mHandler.slowEntered.load() == 0)
+            QThread::msleep(5);
+        QThread::msleep(200);
+        // The next requests come much later, in another order.
+        for (int i = sIdle - 1; i >= 0; --i) {
+            const QByteArray q = "again" + QByteArray::number(i);
+            idle[i]->send("GET /echo?q=" + q + " HTTP/1.1\r\nHost: t\r\n\r\n");
+            r.answered += idle[i]->read().header("X-Query") == q;
+        }
+        halfHeader.send("\r\n");
+        r.halfHeader = halfHeader.read().header("X-Query");
+        halfBody.send("def");
+        r.halfBody = halfBody.read().body;
+        mHandler.release.release();
+        r.slow = slow.read().body;
+        r.threads = pool->threadCount();
+        // Connections closed by their clients while waiting are closed on the server too.
+        idle.clear();
+        halfHeader.close();
+        halfBody.close();
+        slow.close();
+        for (int i = 0; i < 1000 && !r.reaped; ++i) {
+            r.reaped = pool->connectionCount() == 0;
+            QThread::msleep(10);
+        }
+        return r;
     });
-    EXPECT_EQ(result[0].header("X-Query"), "first");
-    EXPECT_EQ(result[1].status, 200);
-    EXPECT_EQ(result[1].header("X-Query"), "second");
-    EXPECT_TRUE(result[2].valid);
+    EXPECT_EQ(result.answered, 2 * sIdle);
+    EXPECT_EQ(result.halfHeader, "header");
+    EXPECT_EQ(result.halfBody, "abcdef");
+    EXPECT_EQ(result.slow, "slow done");
+    EXPECT_LE(result.threads, 2);
+    EXPECT_TRUE(result.reaped);
+}
+
+TEST_F(HttpListenerTest, ClosingTheListenerClosesWaitingConnectionsAndLeaksNoDescriptor)
+{
+    const auto openDescriptors = [] {
+        return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size();
+    };
+    // A first listener's life, so that whatever the process opens once is open already.
+    start();
+    EXPECT_EQ(get("/echo?q=first").status, 200);
+    mListener.reset();
+    const qsizetype before = openDescriptors();
+    start();
+    std::vector<std::unique_ptr<Client>> clients;
+    const int answered = runWhileServing<int>([&] {
+        int n = 0;
+        for (int i = 0; i < 5; ++i) {
+            clients.push_back(std::make_unique<Client>(mPort));
+            clients.back()->send("GET /echo HTTP/1.1\r\nHost: t\r\n\r\n");
+            n += clients.back()->read().status == 200;
+        }
+        clients.push_back(std::make_unique<Client>(mPort));
+        clients.back()->send("GET /echo HTTP/1.1\r\n");
+        QThread::msleep(100);
+        return n;
+    });
+    EXPECT_EQ(answered, 5);
+    mListener.reset();
+    for (const auto &c : clients)
+        EXPECT_TRUE(c->waitClosed(5000));
+    clients.clear();
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(HttpListenerTest, ThousandConnectionsAtOnceAllGetAnAnswer)
