@@ -6,6 +6,10 @@
 #   scripts/fuzz.sh 30 fuzz_http_request fuzz_xmlrpc_call
 #   FUZZ_BUILD_DIR=/tmp/f JOBS=1 scripts/fuzz.sh 20
 #   FUZZ_SKIP_BUILD=1 scripts/fuzz.sh 600 fuzz_http_request   (targets already built)
+#   FUZZ_MUTATE_BUILD=build-sanitize scripts/fuzz.sh 15
+#       no clang build: the <target>_mutate programs of a test build (g++, here the sanitizer
+#       build) run blind mutations of the same seeds without coverage feedback; the input that
+#       ended a run is kept as $FUZZ_MUTATE_BUILD/fuzz-mutate/artifacts/<target>/last-input.
 # The corpus each run grows is kept in $FUZZ_BUILD_DIR/corpus/<target>; an input that crashed,
 # leaked or timed out is written to $FUZZ_BUILD_DIR/artifacts/<target>/ and makes the script
 # fail. Logs: $FUZZ_BUILD_DIR/logs/<target>.log.
@@ -15,6 +19,10 @@ cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
 shift || true
 BUILD=${FUZZ_BUILD_DIR:-build-fuzz}
+MUTATE_BUILD=${FUZZ_MUTATE_BUILD:-}
+if [ -n "$MUTATE_BUILD" ]; then
+    BUILD="$MUTATE_BUILD/fuzz-mutate"
+fi
 JOBS=${JOBS:-2}
 ALL=(fuzz_http_request fuzz_xmlrpc_call fuzz_squeue_json fuzz_node_json fuzz_authorization
      fuzz_string_regex)
@@ -22,7 +30,7 @@ TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 
 # -O1 with line tables only: reports keep file and line, the build stays affordable.
-if [ "${FUZZ_SKIP_BUILD:-0}" != "1" ]; then
+if [ "${FUZZ_SKIP_BUILD:-0}" != "1" ] && [ -z "$MUTATE_BUILD" ]; then
     CC=clang-14 CXX=clang++-14 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Fuzz \
         -DCMAKE_CXX_FLAGS_FUZZ="-O1 -gline-tables-only" -DHXB_FUZZ=ON >/dev/null
     cmake --build "$BUILD" -j "$JOBS" --target "${TARGETS[@]}"
@@ -68,16 +76,41 @@ for target in "${TARGETS[@]}"; do
     mkdir -p "$corpus" "$artifacts"
     seeds=$(seeds_of "$target")
     echo "== $target: ${SECONDS_EACH}s"
-    # shellcheck disable=SC2046
-    if "$BUILD/fuzz/$target" "$corpus" "$seeds" $(options_of "$target") \
-        -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$artifacts" >"$log" 2>&1; then
-        result=ok
+    if [ -n "$MUTATE_BUILD" ]; then
+        # The libFuzzer options, spelled for the mutation driver; -close_fd_mask=1 becomes a
+        # redirection of standard output.
+        mutate_args=()
+        quiet=""
+        for option in $(options_of "$target"); do
+            case $option in
+                -dict=*) mutate_args+=(--dict "${option#-dict=}") ;;
+                -max_len=*) mutate_args+=(--max-len "${option#-max_len=}") ;;
+                -close_fd_mask=1) quiet=1 ;;
+            esac
+        done
+        if timeout $((SECONDS_EACH + 120)) "$MUTATE_BUILD/fuzz/${target}_mutate" --seconds "$SECONDS_EACH" \
+            "${mutate_args[@]}" --last "$artifacts/last-input" "$seeds" \
+            >"${quiet:+/dev/null}${quiet:-$log.out}" 2>"$log"; then
+            result=ok
+            rm -f "$artifacts/last-input"
+        else
+            result="FAILED (see $log; input: $artifacts/last-input)"
+            failed=1
+        fi
+        [ -f "$log.out" ] && cat "$log.out" >>"$log" && rm -f "$log.out"
+        runs=$(sed -n 's/^\([0-9]*\) inputs.*/\1/p' "$log" | tail -n 1)
     else
-        result="FAILED (see $log)"
-        failed=1
+        # shellcheck disable=SC2046
+        if "$BUILD/fuzz/$target" "$corpus" "$seeds" $(options_of "$target") \
+            -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+            -artifact_prefix="$artifacts" >"$log" 2>&1; then
+            result=ok
+        else
+            result="FAILED (see $log)"
+            failed=1
+        fi
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     fi
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     units=$(find "$corpus" -type f | wc -l)
     found=$(find "$artifacts" -type f | wc -l)
     summary+=("$(printf '%-20s %-12s executions %-10s corpus %-6s artifacts %s' \
