@@ -35,14 +35,8 @@ void to_json(nlohmann::json &j, const ClusterInfo &info)
 
 void to_json(nlohmann::json &j, const QueueInfo &info)
 {
-    j = nlohmann::json::object();
-    j["allocated"] = info.allocated;
-    j["cpus_total"] = info.cpus_total;
-    j["idle"] = info.idle;
-    j["nodes"] = info.nodes;
-    j["other"] = info.other;
+    to_json(j, static_cast<const ClusterInfo &>(info));
     j["partition"] = info.partition;
-    j["states"] = statesToJson(info.states);
 }
 
 void to_json(nlohmann::json &j, const QueueList &list)

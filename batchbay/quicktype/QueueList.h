@@ -30,15 +30,9 @@ struct ClusterInfo
 };
 
 // One partition: the same sums over the partition's nodes.
-struct QueueInfo
+struct QueueInfo : ClusterInfo
 {
-    double allocated = 0;
-    double cpus_total = 0;
-    double idle = 0;
-    double nodes = 0;
-    double other = 0;
     std::string partition;
-    std::map<std::string, NodeStateCount> states;
 };
 
 // {"cluster": ..., "queues": [...]}, the queues in ascending byte order of their names.
