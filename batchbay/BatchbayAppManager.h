@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,10 +9,12 @@
 class BatchbayApp;
 
 // The application catalogue: one application per non-hidden entry of the script directory,
-// built once at construction. Each script name keeps its numeric ID across restarts through
-// the table BatchbayAPPS; a new name gets one more than the highest ID ever stored.
-// The catalogue never changes after construction; every operation may be called from any
-// thread (the catalogue's mutex is taken, and nothing else is locked while it is held).
+// built once. Each script name keeps its numeric ID across restarts through the table
+// BatchbayAPPS; a new name gets one more than the highest ID ever stored.
+// The IDs come from the database only: while it cannot be read, the catalogue is empty and
+// every look-up (and retryPendingLoad()) tries again, until one build succeeds; after that the
+// catalogue never changes. Every operation may be called from any thread (the catalogue's
+// mutex is taken, and nothing else is locked while it is held).
 class BatchbayAppManager
 {
 public:
@@ -29,7 +32,20 @@ public:
     // Null when no script of this run has that ID.
     std::shared_ptr<BatchbayApp> getAppById(int id);
 
+    // Whether the catalogue is still to be built; takes no lock.
+    bool isPending() const { return mPending.load(); }
+    // Builds a catalogue that could not be built before, if the database's connection opens;
+    // true when the catalogue is built.
+    bool retryPendingLoad();
+
 private:
+    // Reads (and assigns) the IDs of the directory's entries; false, leaving the catalogue
+    // empty, at the first statement that fails. The caller holds mLock.
+    bool load();
+    void retryLocked();
+
+    const std::string mScriptDir;
     std::vector<std::shared_ptr<BatchbayApp>> mApps;
+    std::atomic<bool> mPending{false};
     std::mutex mLock;
 };

@@ -5,6 +5,7 @@
 #include "SlurmQueueSnapshot.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QMetaObject>
 
 #include <vector>
@@ -51,8 +52,39 @@ void BatchbayCtrl::post(QObject *context, std::function<void()> call)
     QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
 }
 
+void BatchbayCtrl::setCatchUp(std::function<bool()> pending, std::function<void()> run)
+{
+    std::lock_guard<std::mutex> lock(mCatchUpLock);
+    mCatchUpPending = std::move(pending);
+    mCatchUpRun = std::move(run);
+}
+
+void BatchbayCtrl::postCatchUp()
+{
+    if (mCatchUpRunning)
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now < mNextCatchUpMs && mNextCatchUpMs - now <= sCatchUpIntervalMs)
+        return;
+    std::function<void()> run;
+    {
+        std::lock_guard<std::mutex> lock(mCatchUpLock);
+        if (!mCatchUpPending || !mCatchUpRun || !mCatchUpPending())
+            return;
+        run = mCatchUpRun;
+    }
+    mNextCatchUpMs = now + sCatchUpIntervalMs;
+    mCatchUpRunning = true;
+    post(&mCleanupContext, [this, run = std::move(run)]() {
+        run();
+        mCatchUpRunning = false;
+    });
+}
+
 void BatchbayCtrl::doUpdate()
 {
+    postCatchUp();
+
     std::vector<std::shared_ptr<Job>> keep;
     std::vector<std::shared_ptr<Job>> poll;
     std::vector<std::shared_ptr<Job>> submit;

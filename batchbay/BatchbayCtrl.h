@@ -5,7 +5,10 @@
 #include <QObject>
 #include <QThread>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class Job;
@@ -19,6 +22,9 @@ class Job;
 //
 // A job is in at most one place at a time: the queue, the keep list of the running pass, or
 // one pending or running call. push() may be called from any thread.
+//
+// Database work that failed earlier (see setCatchUp) is also retried from the pass, on the
+// clean-up thread, so that a database that is slow to answer never holds up the pass.
 class BatchbayCtrl : public HXBCtrlBase<std::shared_ptr<Job>>
 {
 public:
@@ -34,6 +40,12 @@ public:
     // Calls still pending are dropped. Idempotent; callable from any other thread.
     void stopAll();
 
+    // Work left by database statements that failed: every pass asks pending() (on the
+    // controller's thread, so it must be quick and must not block) and, when it answers true,
+    // posts run() to the clean-up thread; at most one run at a time and at most one a second.
+    // Replaces an earlier pair; callable from any thread.
+    void setCatchUp(std::function<bool()> pending, std::function<void()> run);
+
 protected:
     void doUpdate() override;
 
@@ -41,6 +53,8 @@ private:
     void post(QObject *context, std::function<void()> call);
     // Polls the jobs with one squeue answer, then puts each back on the queue.
     void pollTogether(const std::vector<std::shared_ptr<Job>> &jobs);
+
+    void postCatchUp();
 
     const bool mPollPerJob;
     // Submissions one pass posts when the jobs share one squeue answer; the rest wait for the
@@ -50,4 +64,11 @@ private:
     QObject mJobContext;
     QThread mCleanupThread;
     QObject mCleanupContext;
+
+    std::mutex mCatchUpLock;
+    std::function<bool()> mCatchUpPending;
+    std::function<void()> mCatchUpRun;
+    std::atomic<bool> mCatchUpRunning{false};
+    qint64 mNextCatchUpMs = 0; // the controller's thread only
+    static constexpr qint64 sCatchUpIntervalMs = 1000;
 };

@@ -1,6 +1,7 @@
 #include "BatchbayHandler.h"
 
 #include "BatchbayAppManager.h"
+#include "BatchbayCtrl.h"
 #include "BatchbayJobFiles.h"
 #include "BatchbayJobOwnership.h"
 #include "BatchbayJobStore.h"
@@ -141,12 +142,19 @@ std::shared_ptr<BatchbayHandler> BatchbayHandler::instance()
 void BatchbayHandler::doInit()
 {
     auto self = shared_from_base<BatchbayHandler>();
-    BatchbayJobStore::instance();
-    BatchbayAppManager::instance();
+    BatchbayJobStore *store = BatchbayJobStore::instance();
+    const std::shared_ptr<BatchbayAppManager> apps = BatchbayAppManager::instance();
+    // What the database did not take, at start-up or later, is written by the controller's
+    // passes once it answers; the routes are served meanwhile.
+    BatchbayCtrl::instance()->setCatchUp(
+        [store, apps]() { return store->hasPendingWork() || apps->isPending(); },
+        [store, apps]() {
+            store->catchUp();
+            apps->retryPendingLoad();
+        });
     registerXmlRpcMethods();
     for (const char *route : {"/RPC2", "/batchbay", "/sshrm"})
         HXBWebRouter::instance()->registerRoute(route, self);
-    BatchbayJobStore::createCounterTable();
     HXBLogger::instance()->logNormalInfo("BatchbayHandler", "module initialised", "");
 }
 

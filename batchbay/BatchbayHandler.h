@@ -12,9 +12,10 @@ class User;
 // The bridge's module and its REST handler behind "/RPC2", "/batchbay" and "/sshrm".
 //
 // Its one instance is created while libbatchbay is loaded, which registers the module after
-// the core's; doInit() runs once during server start-up: it opens the job store (recovering
-// saved jobs), builds the application catalogue, registers the XML-RPC methods and the
-// routes, and creates the run-number table.
+// the core's; doInit() runs once during server start-up: it opens the job store (creating the
+// job and run-number tables, recovering saved jobs), builds the application catalogue,
+// starts the controller, whose passes finish whatever of that the database did not take, and
+// registers the XML-RPC methods and the routes.
 //
 // Every request but a pre-flight ("OPTIONS") needs Basic or Bearer credentials (401
 // otherwise, "/RPC2" included). The command is found in the path without its last segment:

@@ -20,29 +20,40 @@ BatchbayJobStore *BatchbayJobStore::instance()
 }
 
 BatchbayJobStore::BatchbayJobStore(const RecoveredJobHandler &onRecovered)
+    : mOnRecovered(onRecovered)
 {
-    HXBDB::getQuery().write(QStringLiteral(
-        "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);"));
-    recover(onRecovered);
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    if (startUp())
+        return;
+    mStartUpPending = true;
+    mPendingWork = true;
+    HXBLogger::instance()->logNormalCritical(
+        "BatchbayJobStore", "could not read the saved jobs; they are recovered when the database answers", "");
 }
 
-void BatchbayJobStore::createCounterTable()
+bool BatchbayJobStore::createCounterTable()
 {
-    HXBDB::getQuery().write(QStringLiteral(
-        "CREATE TABLE IF NOT EXISTS BatchbayJOBCOUNTER (id INTEGER PRIMARY KEY AUTOINCREMENT,miradoId MEDIUMTEXT);"));
-    HXBDB::getQuery().write(
-        QStringLiteral("CREATE INDEX IF NOT EXISTS idx_miradoid ON BatchbayJOBCOUNTER (miradoId)"));
+    return HXBDB::getQuery().write(QStringLiteral(
+               "CREATE TABLE IF NOT EXISTS BatchbayJOBCOUNTER (id INTEGER PRIMARY KEY AUTOINCREMENT,miradoId MEDIUMTEXT);"))
+           && HXBDB::getQuery().write(
+               QStringLiteral("CREATE INDEX IF NOT EXISTS idx_miradoid ON BatchbayJOBCOUNTER (miradoId)"));
 }
 
-void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
+bool BatchbayJobStore::startUp()
+{
+    return HXBDB::getQuery().write(QStringLiteral(
+               "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);"))
+           && createCounterTable() && recover();
+}
+
+bool BatchbayJobStore::recover()
 {
     // Row IDs are handed out in insertion order (SQLite's implicit rowid, an auto-increment
     // column of that name on MariaDB), so the last row read for an ID is the newest.
     HXBQuery query = HXBDB::getQuery();
     if (!query.read(QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS ORDER BY rowid;")))
-        return;
+        return false;
 
-    std::lock_guard<std::recursive_mutex> lock(mLock);
     std::vector<std::shared_ptr<Job>> recovered;
     // Position in recovered of each job ID, so that tables with many duplicates load fast.
     std::unordered_map<std::string, size_t> position;
@@ -59,7 +70,6 @@ void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
             recovered.push_back(job);
         else
             recovered[found->second] = job; // an older row of the same job: the newer one wins
-        mJobs[job->jobId] = job;
     }
     query.finish();
 
@@ -70,20 +80,21 @@ void BatchbayJobStore::recover(const RecoveredJobHandler &onRecovered)
 
     HXBLogger *log = HXBLogger::instance();
     for (const auto &job : recovered) {
+        // Recovered late, after the database came back: a job the store took meanwhile, or one
+        // whose rows are to be deleted, is newer than the row.
+        if (mJobs.count(job->jobId) || mUnsaved.count(job->jobId))
+            continue;
+        mJobs[job->jobId] = job;
         log->logNormalInfo("BatchbayJobStore", "recovered Job",
                            fromNumber(int(job->slurmId)) + " --> " + job->jobId);
-        if (onRecovered)
-            onRecovered(job);
+        if (mOnRecovered)
+            mOnRecovered(job);
     }
+    return true;
 }
 
-void BatchbayJobStore::addOrUpdateJob(const std::shared_ptr<Job> &job)
+bool BatchbayJobStore::writeRow(const Job &job)
 {
-    if (!job)
-        return;
-    std::lock_guard<std::recursive_mutex> lock(mLock);
-    mJobs[job->jobId] = job;
-
     // Delete and insert must not interleave with other writers, so the write lock is held
     // for the whole transaction (it would otherwise be taken per statement only).
     std::lock_guard<std::recursive_mutex> writeLock(dbMutex);
@@ -92,14 +103,14 @@ void BatchbayJobStore::addOrUpdateJob(const std::shared_ptr<Job> &job)
 
     HXBQuery remove = HXBDB::getQuery();
     remove.prepare(QStringLiteral("DELETE FROM BatchbayJOBS WHERE jobId = ?;"));
-    remove.addBindValue(Q(job->jobId));
+    remove.addBindValue(Q(job.jobId));
     bool saved = remove.write();
     if (saved) {
         HXBQuery insert = HXBDB::getQuery();
         insert.prepare(QStringLiteral("INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES(?,?,?);"));
-        insert.addBindValue(Q(job->jobId));
-        insert.addBindValue(int(job->slurmId));
-        insert.addBindValue(int(job->ownerId));
+        insert.addBindValue(Q(job.jobId));
+        insert.addBindValue(int(job.slurmId));
+        insert.addBindValue(int(job.ownerId));
         saved = insert.write();
     }
 
@@ -107,20 +118,106 @@ void BatchbayJobStore::addOrUpdateJob(const std::shared_ptr<Job> &job)
         // Keep the job's previous row rather than lose it.
         HXBDB::getDB().rollback();
         transactionCount() = 0;
-        HXBLogger::instance()->logNormalWarn("BatchbayJobStore", "could not save job", job->jobId);
-    } else {
-        HXBDB::commit();
+        return false;
     }
+    // Only the outermost commit reaches the database; a failed one leaves the row unsaved
+    // (or saved after all: writing it again still leaves one row).
+    const bool committed = HXBDB::commit();
+    return saved && (committed || !outermost);
+}
+
+bool BatchbayJobStore::deleteRows(const std::string &jobId)
+{
+    HXBQuery remove = HXBDB::getQuery();
+    remove.prepare(QStringLiteral("DELETE FROM BatchbayJOBS WHERE jobId = ?;"));
+    remove.addBindValue(Q(jobId));
+    return remove.write();
+}
+
+void BatchbayJobStore::noteWritten(const std::string &jobId)
+{
+    if (mUnsaved.erase(jobId) == 0)
+        return;
+    ++mWrittenLate;
+    updatePendingWork();
+    if (mUnsaved.empty()) {
+        HXBLogger::instance()->logNormalWarn("BatchbayJobStore", "unsaved job rows written",
+                                             fromNumber(int(mWrittenLate)) + " job(s)");
+        mWrittenLate = 0;
+    }
+}
+
+void BatchbayJobStore::noteUnsaved(const std::string &jobId, bool remove)
+{
+    if (mUnsaved.empty()) {
+        HXBLogger::instance()->logNormalCritical(
+            "BatchbayJobStore", "could not save job rows; kept in memory and written when the database answers",
+            "first: " + jobId);
+    }
+    mUnsaved[jobId] = remove ? Change::Delete : Change::Save;
+    updatePendingWork();
+}
+
+void BatchbayJobStore::updatePendingWork()
+{
+    mPendingWork = mStartUpPending || !mUnsaved.empty();
+}
+
+void BatchbayJobStore::addOrUpdateJob(const std::shared_ptr<Job> &job)
+{
+    if (!job)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    mJobs[job->jobId] = job;
+    if (writeRow(*job))
+        noteWritten(job->jobId);
+    else
+        noteUnsaved(job->jobId, false);
 }
 
 void BatchbayJobStore::removeJob(const std::string &jobId)
 {
     std::lock_guard<std::recursive_mutex> lock(mLock);
     mJobs.erase(jobId);
-    HXBQuery remove = HXBDB::getQuery();
-    remove.prepare(QStringLiteral("DELETE FROM BatchbayJOBS WHERE jobId = ?;"));
-    remove.addBindValue(Q(jobId));
-    remove.write();
+    if (deleteRows(jobId))
+        noteWritten(jobId);
+    else
+        noteUnsaved(jobId, true);
+}
+
+size_t BatchbayJobStore::unsavedCount() const
+{
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    return mUnsaved.size();
+}
+
+bool BatchbayJobStore::catchUp()
+{
+    if (!mPendingWork)
+        return true;
+    // Asking for the connection opens it again if it can (a server at most once a second);
+    // while it does not open, nothing is sent, so the outage costs no failed statements.
+    if (!HXBDB::getDB().isOpen())
+        return false;
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    if (mStartUpPending) {
+        if (!startUp())
+            return false;
+        mStartUpPending = false;
+        updatePendingWork();
+        HXBLogger::instance()->logNormalWarn("BatchbayJobStore", "saved jobs recovered after the database came back",
+                                             "");
+    }
+    while (!mUnsaved.empty()) {
+        const auto [jobId, change] = *mUnsaved.begin();
+        const auto job = mJobs.find(jobId);
+        const bool written = change == Change::Save && job != mJobs.end() ? writeRow(*job->second)
+                                                                          : deleteRows(jobId);
+        if (!written)
+            return false;
+        noteWritten(jobId);
+    }
+    return true;
 }
 
 std::shared_ptr<Job> BatchbayJobStore::getJobById(const std::string &jobId)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,7 +16,12 @@ class Job;
 // Every operation may be called from any thread; each holds the store's recursive lock for
 // its whole duration, database statements included. The store never takes a job's lock, so
 // a caller may hold a job's lock while calling in (lock order: job, then store, then dbMutex).
-// Database failures are logged by the query; the in-memory map is updated regardless.
+//
+// The in-memory map is updated whether or not the database takes the change. A row change
+// that fails (the database is down, say) is remembered per job ID, the latest change winning
+// (save the job's current row, or delete its rows), and catchUp() writes it later; so is a
+// start-up that could not read the table. The first unsaved change and the catch-up are
+// logged once each, not per job.
 class BatchbayJobStore
 {
 public:
@@ -24,16 +30,18 @@ public:
     // The process-wide store, constructed on first call.
     static BatchbayJobStore *instance();
 
-    // Creates BatchbayJOBS if needed and recovers the jobs saved there, each in state
-    // "running" with only its job ID, Slurm ID and owner set. Where the table holds several
-    // rows for one job ID (databases of older versions did), the newest row counts and the
-    // older ones are dropped. onRecovered, when set, is called once per recovered job.
+    // Creates BatchbayJOBS and the run-number table if needed and recovers the jobs saved
+    // there, each in state "running" with only its job ID, Slurm ID and owner set. Where the
+    // table holds several rows for one job ID (databases of older versions did), the newest
+    // row counts and the older ones are dropped. onRecovered, when set, is called once per
+    // recovered job. When the database cannot be read the store starts empty and catchUp()
+    // recovers the jobs once it can.
     explicit BatchbayJobStore(const RecoveredJobHandler &onRecovered = {});
     BatchbayJobStore(const BatchbayJobStore &) = delete;
     BatchbayJobStore &operator=(const BatchbayJobStore &) = delete;
 
     // Creates the run-number table BatchbayJOBCOUNTER and its index if they do not exist.
-    static void createCounterTable();
+    static bool createCounterTable();
 
     // Puts the job under its ID (replacing any other job of that ID) and replaces the ID's
     // rows by one row with its current Slurm ID and owner, in one transaction.
@@ -45,9 +53,41 @@ public:
     // A copy of the map; the jobs are shared, not copied.
     std::unordered_map<std::string, std::shared_ptr<Job>> getAllJobs() const;
 
+    // Whether a start-up step or a row change is still to be written; takes no lock.
+    bool hasPendingWork() const { return mPendingWork.load(); }
+    // Number of job IDs whose last row change is not yet in the database.
+    size_t unsavedCount() const;
+    // Does what failed before, once the database answers again: the start-up (the tables and
+    // the recovery of the saved jobs, where a job ID the store already holds or has an unsaved
+    // change for keeps what the store has), then each unsaved row change. A database whose
+    // connection does not open is left alone. Stops at the first failure, keeping the rest
+    // for the next call. True when nothing is left to do.
+    bool catchUp();
+
 private:
-    void recover(const RecoveredJobHandler &onRecovered);
+    bool startUp();
+    bool recover();
+    // The job's row written in one transaction (delete, then insert); false when it was not.
+    bool writeRow(const Job &job);
+    bool deleteRows(const std::string &jobId);
+    // Bookkeeping after a row change of jobId was written or failed. The caller holds mLock.
+    void noteWritten(const std::string &jobId);
+    void noteUnsaved(const std::string &jobId, bool remove);
+    void updatePendingWork();
+
+    enum class Change
+    {
+        Save,
+        Delete
+    };
 
     mutable std::recursive_mutex mLock;
     std::unordered_map<std::string, std::shared_ptr<Job>> mJobs;
+    RecoveredJobHandler mOnRecovered;
+    // The latest row change per job ID that the database did not take.
+    std::unordered_map<std::string, Change> mUnsaved;
+    // Unsaved changes written since the first of the present outage, for the log.
+    size_t mWrittenLate = 0;
+    bool mStartUpPending = false;
+    std::atomic<bool> mPendingWork{false};
 };

@@ -294,9 +294,17 @@ bool HXBDB::reopen(QSqlDatabase &db, bool *transactionLost)
     if (transactionLost)
         *transactionLost = it->second.transactionCount != 0;
     it->second.transactionCount = 0;
-    it->second.lastOpenAttemptMs = QDateTime::currentMSecsSinceEpoch();
-    HXBLogger::instance()->logNormalWarn("HXBDB", "database connection lost; reconnecting",
-                                         S(db.lastError().text()));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (db.isOpen()) {
+        HXBLogger::instance()->logNormalWarn("HXBDB", "database connection lost; reconnecting",
+                                             S(db.lastError().text()));
+    } else if (mType == 1 && now - it->second.lastOpenAttemptMs < sReopenIntervalMs
+               && now >= it->second.lastOpenAttemptMs) {
+        // Not open since the server stopped answering: asked again at most once a second, as
+        // getDB() does, and the outage is already logged.
+        return false;
+    }
+    it->second.lastOpenAttemptMs = now;
     db.close();
     return openAndReport(db);
 }
@@ -345,10 +353,13 @@ qint64 &transactionCount()
 
 bool HXBDB::startTransaction()
 {
+    // getDB() may open the connection again, which sets the depth back to 0 (and may replace
+    // the pool entry): the depth is taken after it, or the BEGIN would be sent with the depth
+    // left at 0 and the transaction never committed.
+    QSqlDatabase db = getDB();
     qint64 &count = transactionCount();
     if (count++ != 0)
         return true;
-    QSqlDatabase db = getDB();
     if (db.transaction())
         return true;
     // Nothing is lost by beginning again on a fresh connection.

@@ -71,7 +71,9 @@ public:
     // After the server dropped db, a connection of the calling thread: closes and opens it
     // again. A transaction that was open on it is gone; the thread's depth is set back to 0
     // and *transactionLost (when given) says whether one was open. False when db is not the
-    // thread's connection or does not open.
+    // thread's connection or does not open. A connection that is not open (its server did not
+    // answer) is tried at most once a second, like getDB(); only the drop of an open one is
+    // logged.
     static bool reopen(QSqlDatabase &db, bool *transactionLost = nullptr);
     // Whether a MySQL/MariaDB error means that the connection to the server is gone.
     static bool isConnectionLoss(const QSqlError &error);

@@ -77,6 +77,25 @@ TEST_F(BatchbayAppManagerTest, KeepsIdsAcrossRestartsAndNumbersNewScriptsOnward)
     EXPECT_EQ(BridgeTestEnv::scalar(QStringLiteral("SELECT COUNT(*) FROM BatchbayAPPS;")), 5);
 }
 
+// Numbers handed out without the table could be another script's: while the database is down
+// nothing is listed, and the first look-up after it answers builds the catalogue as stored.
+TEST_F(BatchbayAppManagerTest, DatabaseDownAtStartListsNothingUntilItAnswers)
+{
+    addScript(QStringLiteral("b.sh"));
+    start();
+    addScript(QStringLiteral("a.sh"));
+    env.database().useUnreachable();
+    auto manager = start();
+    EXPECT_TRUE(manager->isPending());
+    EXPECT_TRUE(manager->getApps().empty());
+    EXPECT_EQ(manager->getAppById(1), nullptr);
+    EXPECT_FALSE(manager->retryPendingLoad());
+
+    env.database().use();
+    EXPECT_EQ(catalogue(*manager), (Catalogue{{"a.sh", 2}, {"b.sh", 1}}));
+    EXPECT_FALSE(manager->isPending());
+}
+
 TEST_F(BatchbayAppManagerTest, ListsSubdirectoriesButNoHiddenEntries)
 {
     addScript(QStringLiteral("run.sh"));

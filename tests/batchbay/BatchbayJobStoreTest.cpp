@@ -1,5 +1,6 @@
 #include "BatchbayJobStore.h"
 #include "BridgeTestEnv.h"
+#include "TestSupport.h"
 #include "Job.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -43,6 +45,13 @@ protected:
             result.push_back({query.value(0).toInt(), query.value(1).toString().toStdString(),
                               query.value(2).toInt()});
         return result;
+    }
+
+    static std::vector<Row> sorted(std::vector<Row> list)
+    {
+        std::sort(list.begin(), list.end(),
+                  [](const Row &a, const Row &b) { return a.jobId < b.jobId; });
+        return list;
     }
 
     static void insertRow(int slurmId, const std::string &jobId, int ownerId)
@@ -226,6 +235,77 @@ TEST_F(BatchbayJobStoreTest, ConcurrentSavesFromManyThreadsKeepOneRowPerJob)
     for (const Row &row : saved)
         EXPECT_EQ(row.slurmId, 9) << row.jobId;
     EXPECT_EQ(BridgeTestEnv::scalar(QStringLiteral("SELECT COUNT(*) FROM other;")), 40);
+}
+
+// The database goes away and comes back: every change made meanwhile reaches it once, the
+// latest change of a job winning, and the outage is logged once, not per job.
+TEST_F(BatchbayJobStoreTest, ChangesTheDatabaseMissedAreWrittenOnceItAnswers)
+{
+    BatchbayJobStore store;
+    store.addOrUpdateJob(makeJob("KEPT", 1));
+    store.addOrUpdateJob(makeJob("GONE", 2));
+    const auto before = sorted(rows());
+
+    hxbtest::StdoutCapture capture;
+    env.database().useUnreachable();
+    auto added = makeJob("ADDED");
+    store.addOrUpdateJob(added);
+    added->slurmId = 10;
+    store.addOrUpdateJob(added);
+    store.addOrUpdateJob(makeJob("BRIEF", 5));
+    store.removeJob("BRIEF"); // a delete after a failed save
+    store.removeJob("GONE");
+    store.getJobById("KEPT")->ownerId = 7;
+    store.addOrUpdateJob(store.getJobById("KEPT"));
+    EXPECT_EQ(store.unsavedCount(), 4u);
+    EXPECT_FALSE(store.catchUp());
+    EXPECT_EQ(store.unsavedCount(), 4u);
+    EXPECT_EQ(store.getAllJobs().size(), 2u);
+
+    env.database().use();
+    EXPECT_EQ(sorted(rows()), before);
+    EXPECT_TRUE(store.hasPendingWork());
+    EXPECT_TRUE(store.catchUp());
+    EXPECT_FALSE(store.hasPendingWork());
+    const std::vector<Row> after{{1, "KEPT", 7}, {10, "ADDED", -1}};
+    EXPECT_EQ(sorted(rows()), sorted(after));
+    EXPECT_TRUE(store.catchUp());
+    EXPECT_EQ(sorted(rows()), sorted(after));
+
+    EXPECT_TRUE(hxbtest::waitUntil([&] { return hxbtest::countOf(capture.text(), "unsaved job rows written") == 1; }));
+    EXPECT_EQ(hxbtest::countOf(capture.text(), "could not save job rows"), 1);
+}
+
+// Down when the server starts: the saved jobs are recovered once it answers, except where the
+// store took a job of that ID meanwhile, or deleted one.
+TEST_F(BatchbayJobStoreTest, DatabaseDownAtStartRecoversLaterWithoutReplacingNewerJobs)
+{
+    {
+        BatchbayJobStore first;
+        for (int i = 1; i <= 3; ++i)
+            first.addOrUpdateJob(makeJob("R" + std::to_string(i), 10 + i, i));
+    }
+    env.database().useUnreachable();
+    std::vector<std::string> handed;
+    BatchbayJobStore store([&](const std::shared_ptr<Job> &job) { handed.push_back(job->jobId); });
+    EXPECT_TRUE(store.getAllJobs().empty());
+    EXPECT_TRUE(store.hasPendingWork());
+    const auto fresh = makeJob("R1");
+    store.addOrUpdateJob(fresh);
+    store.addOrUpdateJob(makeJob("R2"));
+    store.removeJob("R2");
+    EXPECT_FALSE(store.catchUp());
+
+    env.database().use();
+    EXPECT_TRUE(store.catchUp());
+    EXPECT_FALSE(store.hasPendingWork());
+    EXPECT_EQ(handed, std::vector<std::string>{"R3"});
+    EXPECT_EQ(store.getJobById("R1"), fresh);
+    EXPECT_EQ(store.getJobById("R2"), nullptr);
+    ASSERT_NE(store.getJobById("R3"), nullptr);
+    EXPECT_EQ(store.getJobById("R3")->slurmId, 13);
+    EXPECT_EQ(sorted(rows()), (std::vector<Row>{{-1, "R1", -1}, {13, "R3", 3}}));
+    EXPECT_TRUE(env.database().hasTable(QStringLiteral("BatchbayJOBCOUNTER")));
 }
 
 TEST_F(BatchbayJobStoreTest, CounterTableAllocatesIncreasingNumbers)

@@ -138,6 +138,14 @@ void TestDatabase::use() const
     HXBDB::setDatabase(onMariaDb() ? 1 : 0, mName.toStdString());
 }
 
+void TestDatabase::useUnreachable() const
+{
+    if (onMariaDb())
+        HXBDB::setDatabase(1, (mName + QStringLiteral("_missing")).toStdString());
+    else
+        HXBDB::setDatabase(0, (mDir.path() + QStringLiteral("/missing/db.sqlite")).toStdString());
+}
+
 QStringList TestDatabase::observe(const QString &statement) const
 {
     return rowsOf(onMariaDb(), mName, statement);

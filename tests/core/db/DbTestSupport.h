@@ -47,6 +47,9 @@ public:
 
     // Points HXBDB at this database again (after a test pointed it elsewhere).
     void use() const;
+    // Points HXBDB at a database of the same kind that does not open, as while the server is
+    // down: a file in a missing directory, or a database the server does not have.
+    void useUnreachable() const;
     // SQLite: the file path. MariaDB: the database name.
     QString name() const { return mName; }
     // A directory of the test's own, removed at the end.

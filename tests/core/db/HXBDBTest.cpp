@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QVariant>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,21 @@ TEST_F(HXBDBTest, OnlyOutermostTransactionReachesDatabase)
     EXPECT_TRUE(rowsSeenByOthers().isEmpty());
     EXPECT_TRUE(HXBDB::commit());
     EXPECT_EQ(transactionCount(), 0);
+    EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
+}
+
+// A connection found closed is opened again by the BEGIN, and the transaction so begun is
+// the one the commit ends (not left open, its rows unseen and locked).
+TEST_F(HXBDBTest, TransactionBegunOnAReopenedConnectionIsCommitted)
+{
+    createTable();
+    HXBDB::getDB().close();
+    if (TestDatabase::onMariaDb())
+        QThread::msleep(1100); // a server is asked again at most once a second
+    ASSERT_TRUE(HXBDB::startTransaction());
+    ASSERT_TRUE(insert(1));
+    EXPECT_EQ(transactionCount(), 1);
+    EXPECT_TRUE(HXBDB::commit());
     EXPECT_EQ(rowsSeenByOthers(), QStringList{QStringLiteral("1")});
 }
 

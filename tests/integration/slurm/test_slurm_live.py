@@ -8,8 +8,11 @@ import re
 import shutil
 import socket
 import subprocess
+import threading
 import time
 import unittest
+import urllib.parse
+import uuid
 import xmlrpc.client
 
 import hxbtest
@@ -73,13 +76,14 @@ class LiveServer:
         conn.close()
         return response.status, data
 
-    def job_info(self, job_id):
+    def jobs(self):
+        """Every job the server lists, by job ID."""
         status, body = self.rest("/batchbay/jobinfo", method="GET")
         assert status == 200, body
-        for job in json.loads(body)["jobs"]:
-            if job["jobid"] == job_id:
-                return job
-        return None
+        return {job["jobid"]: job for job in json.loads(body)["jobs"]}
+
+    def job_info(self, job_id):
+        return self.jobs().get(job_id)
 
     def app_id(self, name):
         for app in self.call("getActiveApplications", 1)["Apps"]:
@@ -87,8 +91,9 @@ class LiveServer:
                 return app["appId"]
         raise AssertionError("no application " + name)
 
-    def submit(self, job_id, app, args=(), remove_files=1, upload=None, **task):
-        process = {"type": "processTask", "applicationId": self.app_id(app), "argsCount": len(args)}
+    def create(self, job_id, app_id, args=(), remove_files=1, **task):
+        """startJobv2 alone: the job waits for its input."""
+        process = {"type": "processTask", "applicationId": app_id, "argsCount": len(args)}
         for i, arg in enumerate(args):
             process["arg%d" % i] = arg
         process.update(task)
@@ -98,6 +103,10 @@ class LiveServer:
             "outputFileCount": 2, "outputFile0": " result*.txt ", "outputFile1": "out",
             "removeFiles": remove_files, "maxRunTime": 60})
         assert reply["messsage"] == "Alles geht", reply
+        return reply
+
+    def submit(self, job_id, app, args=(), remove_files=1, upload=None, **task):
+        reply = self.create(job_id, self.app_id(app), args, remove_files, **task)
         for name, content in (upload or {}).items():
             status, body = self.rest("/batchbay/uploadFile/" + job_id, content, {"filename": name})
             assert status == 200, (status, body)
@@ -119,13 +128,17 @@ class LiveServer:
         self.server.cleanup()
 
 
+def require_slurm():
+    # The test command starts the cluster; without it these tests must fail, not skip.
+    out = subprocess.run(["scontrol", "ping"], capture_output=True, text=True, timeout=30).stdout
+    if "UP" not in out:
+        raise AssertionError("no Slurm controller answers; start it with scripts/local-slurm.sh start")
+
+
 class SlurmLiveTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # The test command starts the cluster; without it these tests must fail, not skip.
-        out = subprocess.run(["scontrol", "ping"], capture_output=True, text=True, timeout=30).stdout
-        if "UP" not in out:
-            raise AssertionError("no Slurm controller answers; start it with scripts/local-slurm.sh start")
+        require_slurm()
         cls.node = socket.gethostname().split(".")[0]
 
     def setUp(self):
@@ -211,6 +224,149 @@ class SlurmLiveTest(unittest.TestCase):
             time.sleep(0.1)
         self.assertIsNone(live.job_info("KEEP"))
         self.assertTrue(os.path.isdir(info["jobdir"]))
+
+
+class PrivateMariaDb:
+    """A MariaDB server of the tests' own (scripts/local-mariadb.sh on a free port, its data kept
+    in the build tree between runs), to kill without touching the server the other tests
+    share."""
+
+    def __init__(self):
+        shared = hxbtest.mariadb_url()
+        self.port = hxbtest.free_port()
+        self.env = dict(os.environ, HXB_MARIADB_DIR=os.path.abspath("mariadb-outage"),
+                        HXB_MARIADB_PORT=str(self.port),
+                        HXB_MARIADB_USER=urllib.parse.unquote(shared.username),
+                        HXB_MARIADB_PASSWORD=urllib.parse.unquote(shared.password))
+        self.url = shared._replace(netloc="%s:%s@127.0.0.1:%d" % (shared.username, shared.password, self.port))
+
+    def run(self, command):
+        done = subprocess.run([os.environ["HXB_MARIADB_SCRIPT"], command], env=self.env,
+                              capture_output=True, text=True, timeout=180)
+        assert done.returncode == 0, done.stdout + done.stderr
+
+    def sql(self, statement, database=None):
+        return hxbtest.mariadb(statement, database, url=self.url)
+
+
+@unittest.skipUnless(hxbtest.mariadb_url(), "kills a MariaDB server: the _mariadb run has it")
+class DatabaseOutageTest(unittest.TestCase):
+    """MariaDB killed (SIGKILL) and started again under a working server: nothing a client was
+    told about is lost, and every job runs to its end."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_slurm()
+        cls.db = PrivateMariaDb()
+        cls.db.run("stop")  # one left running by an interrupted run, on another port
+        cls.addClassCleanup(cls.db.run, "stop")
+
+    def setUp(self):
+        self.db.run("start")
+        self.database = "hxbt_" + uuid.uuid4().hex[:16]
+        self.db.sql("CREATE DATABASE %s CHARACTER SET utf8mb4 COLLATE utf8mb4_bin" % self.database)
+        self.addCleanup(self.drop_database)
+        url = self.db.url
+        self.live = LiveServer(config={"DB": {
+            "type": "1", "name": self.database, "host": "127.0.0.1", "port": str(self.db.port),
+            "user": urllib.parse.unquote(url.username), "password": urllib.parse.unquote(url.password)}})
+        self.addCleanup(self.live.cleanup)
+
+    def drop_database(self):
+        self.db.run("start")
+        self.db.sql("DROP DATABASE IF EXISTS %s" % self.database)
+
+    def rows(self):
+        """job ID -> (rows, Slurm ID) of the table the server saves its jobs in."""
+        return {job: (int(count), int(slurm_id)) for job, count, slurm_id in self.db.sql(
+            "SELECT jobId, COUNT(*), MAX(slurmId) FROM BatchbayJOBS GROUP BY jobId", self.database)}
+
+    def wait_until(self, what, predicate, timeout):
+        deadline = time.time() + timeout
+        while not predicate():
+            if time.time() > deadline:
+                raise AssertionError("%s: not after %d s\n%s" % (what, timeout, self.live.server.text()[-4000:]))
+            time.sleep(0.3)
+
+    def test_jobs_accepted_while_the_database_is_killed_are_saved_and_run(self):
+        live = self.live.start()
+        app_id = live.app_id("sleeper.sh")
+        accepted, errors = [], []
+        done = threading.Event()
+
+        def submit():
+            n = 0
+            while not done.is_set():
+                job_id = "OUT%03d" % n
+                n += 1
+                try:
+                    live.create(job_id, app_id, args=["0"])
+                    accepted.append(job_id)  # the client holds the job ID from here on
+                    status, body = live.rest("/batchbay/finishedUploading/" + job_id)
+                    if status != 200:
+                        errors.append((job_id, status, body))
+                except Exception as e:  # noqa: BLE001 - every failure is reported below
+                    errors.append((job_id, repr(e)))
+                time.sleep(0.3)
+
+        client = threading.Thread(target=submit)
+        client.start()
+        try:
+            time.sleep(1)
+            self.db.run("kill")
+            killed_at = len(accepted)
+            time.sleep(3)
+            during = len(accepted) - killed_at
+            self.db.run("start")
+            time.sleep(1)
+        finally:
+            done.set()
+            client.join(60)
+        self.assertEqual(errors, [])
+        self.assertGreater(during, 3, "too few jobs were submitted while the database was down")
+
+        self.wait_until("every accepted job finished", lambda: all(
+            job.get("state") in ("finished", "failed") for job in
+            (live.jobs().get(job_id, {}) for job_id in accepted)), 90)
+        jobs = live.jobs()
+        self.assertEqual({job_id: jobs[job_id]["state"] for job_id in accepted},
+                         {job_id: "finished" for job_id in accepted})
+        expected = {job_id: (1, int(jobs[job_id]["slurmid"])) for job_id in accepted}
+        self.assertTrue(all(slurm_id > 0 for _, slurm_id in expected.values()), expected)
+        self.wait_until("one row per job with its Slurm ID", lambda: self.rows() == expected, 20)
+
+        # The outage is logged when it starts and when its rows are written, not per job; a
+        # thread whose last try was under a second before the database came back may open
+        # a second, short one.
+        log = live.server.text()
+        self.assertIn(log.count("could not save job rows"), (1, 2))
+        self.assertEqual(log.count("unsaved job rows written"), log.count("could not save job rows"))
+
+    def test_database_down_at_start_recovers_the_jobs_once_it_answers(self):
+        live = self.live.start()
+        apps = {app["appName"]: app["appId"] for app in live.call("getActiveApplications", 1)["Apps"]}
+        live.submit("KEEP", "sleeper.sh", args=["5"], remove_files=0)
+        info = live.wait_state("KEEP", {"running"})
+        self.wait_until("the job's row", lambda: self.rows().get("KEEP") == (1, int(info["slurmid"])), 10)
+
+        live.server.stop()  # kill -9
+        self.db.run("kill")
+        live.start()
+        self.assertTrue(live.server.wait_output("could not read the saved jobs", 20), live.server.text())
+        status, body = live.rest("/alive", method="GET")
+        self.assertEqual((status, body), (200, b"1.1.0"))
+
+        self.db.run("start")
+        self.assertTrue(live.server.wait_output("recovered Job", 20), live.server.text())
+        self.assertEqual(live.job_info("KEEP")["slurmid"], info["slurmid"])
+        # The catalogue built late has the IDs it had: a new job runs the application it names.
+        self.assertEqual({app["appName"]: app["appId"] for app in live.call("getActiveApplications", 1)["Apps"]},
+                         apps)
+        live.submit("AFTER", "hello.sh", upload={"input.txt": b"after\n"})
+        self.assertEqual(live.wait_state("AFTER", {"finished", "failed"})["state"], "finished")
+        self.assertIn("JOB_ARGS=[]", live.call("getJobOutput", "AFTER"))
+        self.assertEqual(live.wait_state("KEEP", {"finished", "failed"})["state"], "finished")
+        self.assertEqual(set(self.rows()), {"KEEP", "AFTER"})
 
 
 if __name__ == "__main__":
