@@ -31,6 +31,14 @@ TARGETS=("$@")
 
 # -O1 with line tables only: reports keep file and line, the build stays affordable.
 if [ "${FUZZ_SKIP_BUILD:-0}" != "1" ] && [ -z "$MUTATE_BUILD" ]; then
+    # clang with libFuzzer and the sanitizer run-times, only needed here.
+    if ! dpkg-query -W -f='${Status}\n' clang-14 libclang-rt-14-dev 2>/dev/null \
+        | grep -c "install ok installed" | grep -q 2; then
+        SUDO=""
+        [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
+            clang-14 libclang-rt-14-dev
+    fi
     CC=clang-14 CXX=clang++-14 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Fuzz \
         -DCMAKE_CXX_FLAGS_FUZZ="-O1 -gline-tables-only" -DHXB_FUZZ=ON >/dev/null
     cmake --build "$BUILD" -j "$JOBS" --target "${TARGETS[@]}"

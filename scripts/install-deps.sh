@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package hxbserver needs to build, run and test. Idempotent.
+# Installs every Debian package hxbserver needs to build, run and test. Idempotent. (The
+# coverage-guided fuzz builds need clang as well: scripts/fuzz.sh installs it when it builds.)
 set -euo pipefail
 
 PACKAGES=(
@@ -18,8 +19,6 @@ PACKAGES=(
     # packaging: cpack computes dependencies with dpkg-shlibdeps, the unit is checked with
     # systemd-analyze (the systemd package only; it does not become the init system)
     dpkg-dev systemd
-    # fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer run-times
-    clang-14 libclang-rt-14-dev
 )
 
 SUDO=""
