@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Benchmark of the bridge's client-facing paths against the built server (run by hand).
 
-    bench/bridge/bench_bridge.py --binary <build>/bin/hxbserver [--jobs 10000] [--upload-mb 800]
+    bench/bridge/bench_bridge.py --binary <build>/bin/hxbserver [--db sqlite|mariadb] [--jobs 10000]
+                                 [--upload-mb 800]
 
 Reports
-  - /batchbay/jobinfo with --jobs jobs in the store (rows written into the database before the
-    server starts, recovered at start-up): p50 latency over one connection, requests/s over 8;
+  - the start-up with --jobs job rows in the database (written before the server starts): time
+    until the module is initialised, the recovery of the jobs included;
+  - /batchbay/jobinfo with those jobs in the store: p50 latency over one connection,
+    requests/s over 8;
   - XML-RPC sshResourceManager.getJobState calls/s over 32 connections (Bearer token);
   - an upload of --upload-mb MB into a job directory: MB/s beside dd writing the same number of
     bytes to the same file system, and the server's resident memory growth during the upload.
@@ -60,10 +63,18 @@ def figure(out, key):
 
 def seed(server, jobs):
     """Job rows as an earlier run would have left them; the server recovers them at start-up."""
+    rows = [("bench-%05d" % i, 900000 + i, 1) for i in range(jobs)]
+    if server.database:
+        # The table as the server creates it on MariaDB.
+        hxbtest.mariadb("CREATE TABLE BatchbayJOBS (rowid BIGINT PRIMARY KEY AUTO_INCREMENT, "
+                        "slurmId INTEGER, jobId MEDIUMTEXT, ownerId INTEGER DEFAULT -1, "
+                        "INDEX idx_jobid (jobId(255))) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;"
+                        "INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES "
+                        + ",".join("('%s',%d,%d)" % row for row in rows) + ";", server.database)
+        return
     db = sqlite3.connect(os.path.join(server.bin, "db.sqlite"))
     db.execute("CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);")
-    db.executemany("INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES(?,?,?);",
-                   [("bench-%05d" % i, 900000 + i, 1) for i in range(jobs)])
+    db.executemany("INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES(?,?,?);", rows)
     db.commit()
     db.close()
 
@@ -82,13 +93,19 @@ def main():
     parser.add_argument("--jobs", type=int, default=10000)
     parser.add_argument("--upload-mb", type=int, default=800)
     parser.add_argument("--seconds", type=int, default=8)
+    parser.add_argument("--db", choices=("sqlite", "mariadb"), default="sqlite",
+                        help="mariadb: the private server of scripts/local-mariadb.sh, or HXB_TEST_DB")
     args = parser.parse_args()
     hxbtest.BINARY = os.path.abspath(args.binary)
+    hxbtest.select_database(args.db)
+    print("database: %s" % args.db)
 
     server = hxbtest.Server()
     try:
         seed(server, args.jobs)
+        t0 = time.time()
         server.start(wait_for="module initialised", timeout=120)
+        print("start-up with %d job rows: %.2f s to \"module initialised\"" % (args.jobs, time.time() - t0))
         port = server.port
         status, token = request(port, "GET", "/user/login")
         assert status == 200, token

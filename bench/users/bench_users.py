@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of the /user endpoint against the built server (run by hand, not a test).
 
-    bench/users/bench_users.py --binary <build>/bin/hxbserver [--logins 20] [--seconds 10]
+    bench/users/bench_users.py --binary <build>/bin/hxbserver [--db sqlite|mariadb] [--logins 20] [--seconds 10]
 
 Reports
   - log-in latency: sequential /user/login requests with HTTP Basic (one PBKDF2-SHA256
@@ -60,8 +60,12 @@ def main():
     parser.add_argument("--logins", type=int, default=20)
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--db", choices=("sqlite", "mariadb"), default="sqlite",
+                        help="mariadb: the private server of scripts/local-mariadb.sh, or HXB_TEST_DB")
     args = parser.parse_args()
     hxbtest.BINARY = os.path.abspath(args.binary)
+    hxbtest.select_database(args.db)
+    print("database: %s" % args.db)
 
     with hxbtest.Server() as server:
         server.start()
