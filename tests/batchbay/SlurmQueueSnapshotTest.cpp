@@ -43,7 +43,7 @@ TEST(SlurmQueueSnapshotTest, ReadsEveryRecordedSlurmVersion)
         {"modern/23.02-v0.0.39-squeue-rest-pending.json", 326, JobQueued, "", "/home/jcampbell/slurm-326.out"},
         {"modern/23.02-v0.0.39-squeue-rest-running.json", 310, JobRunning, "cn[052-067]", "/home/cgross/slurm-310.out"},
         {"modern/23.02-v0.0.39-squeue-cli-array-held.json", 52175550, JobQueued, "",
-         "/work/wshenyi/dtu_regr/rvsys/./logs/slurm-52175550.out"},
+         "/scratch/alice/dtu_regr/rvsys/./logs/slurm-52175550.out"},
         {"modern/23.11-v0.0.40-squeue-rest-completed.json", 777, JobFinished, "cn1", "/home/cpotter/slurm-777.out"},
         {"modern/23.11-v0.0.40-squeue-rest-list.json", 776, JobFailed, "cn1", "/home/emendoza/slurm-776.out"},
         // 24.05, 24.11 (v0.0.41/42): nodes an object with "list"; job_resources null pending.
