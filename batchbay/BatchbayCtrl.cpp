@@ -3,17 +3,26 @@
 #include "BatchbaySettings.h"
 #include "Job.h"
 #include "SlurmQueueSnapshot.h"
+#include "log/HXBLogger.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <vector>
 
 BatchbayCtrl *BatchbayCtrl::instance()
 {
-    static BatchbayCtrl controller(BatchbaySettings::instance()->getPollPerJob());
-    return &controller;
+    static BatchbayCtrl *controller = [] {
+        const bool perJob = BatchbaySettings::instance()->getPollPerJob();
+        HXBLogger::instance()->logNormalInfo("BatchbayCtrl", "following jobs on Slurm",
+                                             perJob ? "one squeue per job" : "one squeue answer for all jobs");
+        static BatchbayCtrl instance(perJob);
+        return &instance;
+    }();
+    return controller;
 }
 
 BatchbayCtrl::BatchbayCtrl(bool pollPerJob)
@@ -52,6 +61,17 @@ void BatchbayCtrl::post(QObject *context, std::function<void()> call)
     QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
 }
 
+void BatchbayCtrl::postJobCall(std::function<void()> call)
+{
+    ++mJobCallsPending;
+    post(&mJobContext, [this, call = std::move(call)]() {
+        call();
+        --mJobCallsPending;
+        if (!mPollPerJob)
+            requestPass();
+    });
+}
+
 void BatchbayCtrl::setCatchUp(std::function<bool()> pending, std::function<void()> run)
 {
     std::lock_guard<std::mutex> lock(mCatchUpLock);
@@ -85,6 +105,10 @@ void BatchbayCtrl::doUpdate()
 {
     postCatchUp();
 
+    // Only while the job thread has nothing left to do when the jobs share one squeue answer.
+    const bool jobThreadIdle = mPollPerJob || mJobCallsPending.load() == 0;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const bool pollDue = now >= mNextPollMs || mNextPollMs - now > sPollIntervalMs;
     std::vector<std::shared_ptr<Job>> keep;
     std::vector<std::shared_ptr<Job>> poll;
     std::vector<std::shared_ptr<Job>> submit;
@@ -98,29 +122,31 @@ void BatchbayCtrl::doUpdate()
             break;
         case JobToBeSubmitted:
             if (mPollPerJob) {
-                post(&mJobContext, [this, job]() {
+                postJobCall([this, job]() {
                     job->start();
                     push(job);
                 });
-            } else if (submit.size() < sMaxSubmissionsPerPass) {
+            } else if (jobThreadIdle) {
                 submit.push_back(std::move(job));
             } else {
-                keep.push_back(std::move(job)); // submitted in a later pass
+                keep.push_back(std::move(job));
             }
             break;
         case JobQueued:
         case JobRunning:
             if (mPollPerJob) {
-                post(&mJobContext, [this, job]() {
+                postJobCall([this, job]() {
                     job->checkFinished();
                     push(job);
                 });
-            } else {
+            } else if (jobThreadIdle && pollDue) {
                 poll.push_back(std::move(job));
+            } else {
+                keep.push_back(std::move(job));
             }
             break;
         case JobToBeCancelled:
-            post(&mJobContext, [this, job]() {
+            postJobCall([this, job]() {
                 job->cancel();
                 push(job);
             });
@@ -133,18 +159,33 @@ void BatchbayCtrl::doUpdate()
         }
         job.reset();
     }
-    // Following the jobs on Slurm comes before new submissions, and a pass submits a bounded
-    // number, so that a burst of new jobs never holds up the news of jobs that ended.
     if (!poll.empty())
-        post(&mJobContext, [this, poll = std::move(poll)]() { pollTogether(poll); });
-    for (auto &next : submit) {
-        post(&mJobContext, [this, next]() {
-            next->start();
-            push(next);
+        mNextPollMs = now + sPollIntervalMs;
+    if (!poll.empty() || !submit.empty()) {
+        postJobCall([this, poll = std::move(poll), submit = std::move(submit)]() {
+            runRound(poll, submit);
         });
     }
     for (auto &kept : keep)
         push(kept);
+}
+
+void BatchbayCtrl::runRound(const std::vector<std::shared_ptr<Job>> &poll,
+                            const std::vector<std::shared_ptr<Job>> &submit)
+{
+    // Following the jobs on Slurm comes first; submissions then get as long as the poll took
+    // (a slow squeue must not starve them), and at least sSubmitBudgetMs.
+    QElapsedTimer spent;
+    spent.start();
+    if (!poll.empty())
+        pollTogether(poll);
+    const qint64 budget = std::max(sSubmitBudgetMs, spent.elapsed());
+    spent.restart();
+    for (const auto &job : submit) {
+        if (spent.elapsed() < budget)
+            job->start();
+        push(job);
+    }
 }
 
 void BatchbayCtrl::pollTogether(const std::vector<std::shared_ptr<Job>> &jobs)

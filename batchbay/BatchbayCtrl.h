@@ -16,9 +16,16 @@ class Job;
 // Drives every job through its life on Slurm. Every 300 ms a pass (on the controller's own
 // thread) drains the queue and sorts each job by its state: jobs waiting for input, finished
 // or failed are kept; submissions, polls and cancellations are posted to the job thread,
-// which runs them one at a time in posting order and pushes each job back when done (the jobs
-// to poll share one call and one squeue answer, unless polling per job is configured);
+// which runs them one at a time in posting order and pushes each job back when done;
 // finalised jobs are posted to the clean-up thread and leave the controller.
+//
+// Unless polling per job is configured, the job thread never holds more than one round of
+// work: a pass posts only while the job thread is idle (the jobs wait in the queue otherwise),
+// and then one call that polls every job to poll with one squeue answer (at most one poll
+// started per beat) and then submits new jobs for as long as the poll took, and at least
+// sSubmitBudgetMs. When that call
+// ends it asks for the next pass at once, so a large queue is followed as fast as squeue
+// answers, and a burst of new jobs never holds up the news of jobs that ended.
 //
 // A job is in at most one place at a time: the queue, the keep list of the running pass, or
 // one pending or running call. push() may be called from any thread.
@@ -51,15 +58,24 @@ protected:
 
 private:
     void post(QObject *context, std::function<void()> call);
+    // Posts to the job thread, counting the calls not yet done.
+    void postJobCall(std::function<void()> call);
     // Polls the jobs with one squeue answer, then puts each back on the queue.
     void pollTogether(const std::vector<std::shared_ptr<Job>> &jobs);
+    // pollTogether(poll), then submits jobs of submit until the budget is spent; every job
+    // goes back on the queue (those not submitted still in state "tobesubmitted").
+    void runRound(const std::vector<std::shared_ptr<Job>> &poll,
+                  const std::vector<std::shared_ptr<Job>> &submit);
 
     void postCatchUp();
 
     const bool mPollPerJob;
-    // Submissions one pass posts when the jobs share one squeue answer; the rest wait for the
-    // next pass.
-    static constexpr size_t sMaxSubmissionsPerPass = 8;
+    // With one squeue answer for all: the least time one round may spend on submissions (the
+    // first submission always runs), and the shortest time between the starts of two polls.
+    static constexpr qint64 sSubmitBudgetMs = 300;
+    static constexpr qint64 sPollIntervalMs = 300;
+    std::atomic<int> mJobCallsPending{0};
+    qint64 mNextPollMs = 0; // the controller's thread only
     QThread mJobThread;
     QObject mJobContext;
     QThread mCleanupThread;

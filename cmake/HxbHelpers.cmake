@@ -65,11 +65,13 @@ function(hxb_add_test name)
     endif()
 endfunction()
 
-# hxb_add_python_test(name SCRIPT file [MARIADB])
+# hxb_add_python_test(name SCRIPT file [MARIADB] [PER_JOB])
 # An end-to-end test written against Python's standard library (unittest). With MARIADB it is
-# registered a second time as <name>_mariadb, its servers using the private MariaDB server.
+# registered a second time as <name>_mariadb, its servers using the private MariaDB server;
+# with PER_JOB once more as <name>_perjob, its servers polling Slurm once per job
+# (Batchbay/poll_per_job=true).
 function(hxb_add_python_test name)
-    cmake_parse_arguments(ARG "MARIADB" "SCRIPT;TIMEOUT" "" ${ARGN})
+    cmake_parse_arguments(ARG "MARIADB;PER_JOB" "SCRIPT;TIMEOUT" "" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
@@ -86,6 +88,14 @@ function(hxb_add_python_test name)
             WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
         set_tests_properties(${name}_mariadb PROPERTIES TIMEOUT ${ARG_TIMEOUT}
             FIXTURES_REQUIRED mariadb LABELS mariadb)
+    endif()
+    if(ARG_PER_JOB)
+        add_test(NAME ${name}_perjob
+            COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/integration PYTHONDONTWRITEBYTECODE=1
+                    HXB_POLL_PER_JOB=1
+                    ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
+            WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+        set_tests_properties(${name}_perjob PROPERTIES TIMEOUT ${ARG_TIMEOUT})
     endif()
 endfunction()
 

@@ -236,6 +236,10 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
             c.mParser->feed(std::exchange(c.mPending, QByteArray()));
     };
 
+    // Whether the last read left the socket empty. The pool hears of a connection again only
+    // when new bytes arrive (edge-triggered), so the connection may wait only once every byte
+    // already there has been read.
+    bool drained = false;
     for (;;) {
         if (!c.mParser)
             startRequest();
@@ -282,6 +286,7 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
                     return Outcome::Finished;
                 break;
             }
+            drained = n < buffer.size();
             parser.feed(buffer.constData(), n);
         }
 
@@ -324,10 +329,10 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
             ::shutdown(fd, SHUT_WR);
             return Outcome::Finished;
         }
-        if (c.mPending.isEmpty()) {
+        if (c.mPending.isEmpty() && drained) {
             // The client rarely has its next request out before it has read this answer:
-            // wait for it parked (the epoll set reports bytes already there at once) rather
-            // than spend a read that finds nothing.
+            // wait for it parked (bytes arriving from now on wake it) rather than spend a
+            // read that finds nothing.
             startRequest();
             c.deadline = c.mHeaderDeadline;
             return Outcome::WaitForInput;

@@ -66,8 +66,9 @@ public:
     HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler);
 
     // Serves what the client has sent so far. Never waits for input (a write may wait up to
-    // readTimeout for the client to take it). WaitForInput: the connection is to be served
-    // again once it is readable, or expired at its deadline. Finished: the caller closes it.
+    // readTimeout for the client to take it). WaitForInput: every byte the client had sent
+    // has been read; the connection is to be served again once more arrive, or expired at
+    // its deadline. Finished: the caller closes it.
     Outcome serve(Connection &connection);
     // The deadline passed without input: a request begun is answered 408. The caller
     // closes the connection.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cstdint>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -169,7 +170,7 @@ void HttpConnectionHandlerPool::watchdogLoop()
 
 void HttpConnectionHandlerPool::updateDoorbellLocked()
 {
-    const bool ring = mStopping || !mPending.empty() || mRetire > 0;
+    const bool ring = mStopping || !mPending.empty() || !mReady.empty() || mRetire > 0;
     if (ring == mDoorbellRung)
         return;
     std::uint64_t value = 1;
@@ -232,9 +233,15 @@ void HttpConnectionHandlerPool::handleConnection(int fd)
 HttpConnectionHandler::Connection *HttpConnectionHandlerPool::takeLocked(quint64 id)
 {
     const auto it = mConnections.find(id);
-    // Gone, or taken by the expiry of its deadline, since the event was reported.
-    if (it == mConnections.end() || !it->second.parked)
+    // Gone since the event was reported.
+    if (it == mConnections.end())
         return nullptr;
+    if (!it->second.parked) {
+        // Being served, or taken by the expiry of its deadline: whoever has it serves it
+        // again before parking it.
+        it->second.readable = true;
+        return nullptr;
+    }
     it->second.parked = false;
     mExpiry.erase(it->second.expiry);
     it->second.expiry = mExpiry.end();
@@ -245,6 +252,7 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
 {
     std::unique_lock lock(mMutex);
     bool calledIn = false;
+    epoll_event events[sEventsPerWait];
     for (;;) {
         if (mStopping)
             break;
@@ -259,6 +267,10 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
             entry.connection = std::make_unique<Connection>(fd);
             entry.expiry = mExpiry.end();
             connection = entry.connection.get();
+        } else if (!mReady.empty()) {
+            std::tie(id, connection) = mReady.front();
+            mReady.pop_front();
+            updateDoorbellLocked();
         } else if (mRetire > 0) {
             // Asked to retire and nothing to do.
             --mRetire;
@@ -280,26 +292,29 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
             calledIn = false;
             ++mWatching;
             lock.unlock();
-            epoll_event event{};
-            const int n = ::epoll_wait(mEpoll, &event, 1, -1);
+            const int n = ::epoll_wait(mEpoll, events, sEventsPerWait, -1);
             lock.lock();
             if (--mWatching == 0 && mWatchdogIdle && !mExpiry.empty())
                 mWatchdogWake.notify_one();
-            if (n != 1 || event.data.u64 == sDoorbellKey)
-                continue;
-            if (event.data.u64 == sTimerKey) {
-                expireParkedLocked(lock);
-                continue;
+            bool timer = false;
+            for (int i = 0; i < n; ++i) {
+                const quint64 key = events[i].data.u64;
+                if (key == sTimerKey) {
+                    timer = true;
+                } else if (key != sDoorbellKey) {
+                    if (Connection *ready = takeLocked(key))
+                        mReady.emplace_back(key, ready);
+                }
             }
-            id = event.data.u64;
-            connection = takeLocked(id);
-            if (!connection)
-                continue;
+            // Served from the top of the loop: by this thread one after the other, and by
+            // any other free one (the doorbell rings while some are left).
+            updateDoorbellLocked();
+            if (timer)
+                expireParkedLocked(lock);
+            continue;
         }
         --mIdle;
-        lock.unlock();
-        serve(id, connection);
-        lock.lock();
+        serveLocked(lock, id, connection);
         ++mIdle;
         ++mProgress;
     }
@@ -319,25 +334,43 @@ void HttpConnectionHandlerPool::workerLoop(Worker *worker)
     worker->finished = true;
 }
 
-void HttpConnectionHandlerPool::serve(quint64 id, Connection *connection)
+void HttpConnectionHandlerPool::serveLocked(std::unique_lock<std::mutex> &lock, quint64 id,
+                                            Connection *connection)
 {
-    if (mConnectionHandler.serve(*connection) == HttpConnectionHandler::Outcome::WaitForInput) {
-        std::lock_guard lock(mMutex);
+    for (;;) {
+        lock.unlock();
+        const HttpConnectionHandler::Outcome outcome = mConnectionHandler.serve(*connection);
+        lock.lock();
         Entry &entry = mConnections.at(id);
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLONESHOT;
-        event.data.u64 = id;
-        if (!mStopping
-            && ::epoll_ctl(mEpoll, entry.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, connection->fd, &event) == 0) {
-            entry.inEpoll = true;
-            entry.parked = true;
-            entry.expiry = mExpiry.emplace(connection->deadline, id);
-            if (entry.expiry == mExpiry.begin())
-                armTimerLocked();
-            return;
+        if (outcome == HttpConnectionHandler::Outcome::WaitForInput && !mStopping) {
+            if (entry.readable) {
+                // Bytes arrived while it was being served: serve it again rather than park.
+                entry.readable = false;
+                continue;
+            }
+            // Registered once, edge-triggered: every later arrival of bytes reports it.
+            epoll_event event{};
+            event.events = EPOLLIN | EPOLLET;
+            event.data.u64 = id;
+            if (entry.inEpoll || ::epoll_ctl(mEpoll, EPOLL_CTL_ADD, connection->fd, &event) == 0) {
+                entry.inEpoll = true;
+                entry.parked = true;
+                entry.expiry = mExpiry.emplace(connection->deadline, id);
+                if (entry.expiry == mExpiry.begin())
+                    armTimerLocked();
+                return;
+            }
         }
+        // Leaves the epoll set with its descriptor. What the connection still holds (a
+        // request being received, its spool file) goes outside the lock.
+        std::unique_ptr<Connection> closed = std::move(entry.connection);
+        mConnections.erase(id);
+        lock.unlock();
+        ::close(closed->fd);
+        closed.reset();
+        lock.lock();
+        return;
     }
-    closeConnection(id);
 }
 
 void HttpConnectionHandlerPool::expireParkedLocked(std::unique_lock<std::mutex> &lock)

@@ -24,6 +24,11 @@
 // when it becomes readable, or ends it when its deadline passes. Idle kept-alive
 // connections therefore cost no thread.
 //
+// A connection enters the epoll set once, edge-triggered, and stays there until it is closed:
+// bytes arriving while a thread serves it mark it to be served again before it parks. A
+// thread takes every connection one wait reports (up to sEventsPerWait) and serves them in
+// turn; the doorbell calls other free threads to share them.
+//
 // At most one free thread per processor waits in the epoll set (a busy thread finds the next
 // ready connection there without sleeping; more waiters would only be woken in turn); other
 // free threads stand by. Should every thread stay in a handler while connections are parked
@@ -88,12 +93,16 @@ private:
         // In the epoll set with no thread on it.
         bool parked = false;
         bool inEpoll = false;
+        // Reported readable while not parked.
+        bool readable = false;
         std::multimap<Clock::time_point, quint64>::iterator expiry;
     };
 
     void workerLoop(Worker *worker);
     Connection *takeLocked(quint64 id);
-    void serve(quint64 id, Connection *connection);
+    // Serves the connection (the lock released meanwhile) until it waits for input, then
+    // parks it, or closes it.
+    void serveLocked(std::unique_lock<std::mutex> &lock, quint64 id, Connection *connection);
     void expireParkedLocked(std::unique_lock<std::mutex> &lock);
     void armTimerLocked();
     void closeConnection(quint64 id);
@@ -116,6 +125,9 @@ private:
     int mTimer = -1;
     bool mDoorbellRung = false;
     std::deque<PendingConnection> mPending;
+    // Connections reported readable and taken from the epoll set, not yet served.
+    std::deque<std::pair<quint64, Connection *>> mReady;
+    static constexpr int sEventsPerWait = 16;
     // Every connection taken from mPending, by id; ids are never reused, so that an event
     // of a connection closed meanwhile finds nothing.
     std::unordered_map<quint64, Entry> mConnections;

@@ -54,6 +54,18 @@ public:
         mQueue.clear();
     }
 
+    // Asks for a pass as soon as the controller's thread is free, on top of the beat (a pass
+    // already running is not repeated). Callable from any thread; does nothing once stopping.
+    void requestPass()
+    {
+        if (isInterruptionRequested() || !isRunning())
+            return;
+        QMetaObject::invokeMethod(&mTimer, [this]() {
+            if (QThread::currentThread() == this)
+                beat();
+        }, Qt::QueuedConnection);
+    }
+
     // Number of passes (doUpdate calls) completed so far.
     quint64 passCount() const { return mPasses.load(); }
 
@@ -75,21 +87,12 @@ protected:
 
     void run() override
     {
-        QMetaObject::Connection beat = QObject::connect(
-            &mTimer, &QTimer::timeout, &mTimer,
-            [this]() {
-                if (mBusy)
-                    return;
-                mBusy = true;
-                doUpdate();
-                mBusy = false;
-                mPasses.fetch_add(1);
-            },
-            Qt::DirectConnection);
+        QMetaObject::Connection ticks = QObject::connect(
+            &mTimer, &QTimer::timeout, &mTimer, [this]() { beat(); }, Qt::DirectConnection);
         mTimer.start();
         QThread::run();
         mTimer.stop();
-        QObject::disconnect(beat);
+        QObject::disconnect(ticks);
         // Back to the thread that owns the controller, which also destroys the timer.
         mTimer.moveToThread(thread());
     }
@@ -98,5 +101,15 @@ protected:
     virtual void doUpdate() = 0;
 
 private:
+    void beat()
+    {
+        if (mBusy || isInterruptionRequested())
+            return;
+        mBusy = true;
+        doUpdate();
+        mBusy = false;
+        mPasses.fetch_add(1);
+    }
+
     std::atomic<quint64> mPasses{0};
 };

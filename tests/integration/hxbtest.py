@@ -124,6 +124,8 @@ class Server:
             cfg["DB"] = {"type": "1", "name": self.database, "host": url.hostname,
                          "port": str(url.port or 3306), "user": urllib.parse.unquote(url.username or ""),
                          "password": urllib.parse.unquote(url.password or "")}
+        if os.environ.get("HXB_POLL_PER_JOB") == "1":
+            cfg["Batchbay"] = {"poll_per_job": "true"}
         for section, values in (config or {}).items():
             cfg.setdefault(section, {}).update(values)
         self.write_config(cfg)

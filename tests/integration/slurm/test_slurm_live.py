@@ -151,6 +151,8 @@ class SlurmLiveTest(unittest.TestCase):
                     numberOfTasks=1, numberOfNodes=1, numberOfCPUsPerTask=1, partitionName="long", priority=10)
         info = live.wait_state("T1", {"finished", "failed"})
         self.assertEqual(info["state"], "finished", live.server.text()[-3000:])
+        self.assertIn("one squeue per job" if os.environ.get("HXB_POLL_PER_JOB") == "1"
+                      else "one squeue answer for all jobs", live.server.text())
         self.assertEqual(live.call("getJobState", "T1", 0), 3)
         self.assertEqual(info["node"], self.node)
         slurm_id = int(info["slurmid"])
