@@ -138,6 +138,8 @@ def run(jobs, seconds, mode):
         subprocess.run(["sdiag", "--reset"], check=True, capture_output=True)
         with open(squeue_log, "w"):
             pass
+        held = len(json.loads(subprocess.run(["squeue", "--json"], capture_output=True,
+                                             text=True).stdout)["jobs"])
         cpu0 = cpu_seconds(server.proc.pid)
         released = time.time()
         partition_state("UP")
@@ -161,8 +163,9 @@ def run(jobs, seconds, mode):
             calls = [tuple(map(float, line.split())) for line in f if len(line.split()) == 2]
         durations = [b - a for a, b in calls]
         gaps = [b[0] - a[0] for a, b in zip(calls, calls[1:])]
-        print("%-7s jobs %5d  submitted in %.1f s (client %.1f s)  followed %.1f s  finished %d" %
-              (mode, jobs, submitted - started, requested - started, elapsed, len(seen_finished)))
+        print("%-7s jobs %5d  submitted in %.1f s (client %.1f s)  followed %.1f s  finished %d"
+              "  (Slurm held %d jobs, finished ones included)" %
+              (mode, jobs, submitted - started, requested - started, elapsed, len(seen_finished), held))
         if latencies:
             print("  job end -> finished: p50 %.2f s  p95 %.2f s  max %.2f s  (%d jobs)" %
                   (statistics.median(latencies), percentile(latencies, 95), max(latencies),

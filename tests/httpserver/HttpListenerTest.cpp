@@ -199,6 +199,41 @@ TEST_F(HttpListenerTest, PipelinedRequestsAreAnsweredInOrder)
     EXPECT_TRUE(responses[4].valid) << "server must close after Connection: close";
 }
 
+TEST_F(HttpListenerTest, BytesArrivingWhileAConnectionIsServedAreNotMissed)
+{
+    // The pool hears of a connection only when bytes arrive: neither bytes that come while its
+    // request is being answered, nor bytes still unread behind a request that ended exactly
+    // where one read ended (64 KiB), may be left waiting for an arrival that never comes.
+    start({{QStringLiteral("readTimeout"), 5000}});
+    const auto responses = runWhileServing<QList<Response>>([&] {
+        QList<Response> all;
+        Client c(mPort);
+        // Answered and parked once first, so that the connection is in the epoll set.
+        c.send("GET /echo HTTP/1.1\r\nHost: t\r\n\r\n");
+        c.read();
+        c.send("GET /slow HTTP/1.1\r\nHost: t\r\n\r\n");
+        while (mHandler.slowEntered.load() == 0)
+            QThread::msleep(5);
+        c.send("GET /echo?q=during HTTP/1.1\r\nHost: t\r\n\r\n");
+        QThread::msleep(100);
+        mHandler.release.release();
+        all.append(c.read());
+        all.append(c.read());
+
+        const QByteArray head = "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 65481\r\n\r\n";
+        const QByteArray first = head + QByteArray(65536 - head.size(), 'x');
+        c.send(first + "GET /echo?q=behind HTTP/1.1\r\nHost: t\r\n\r\n");
+        all.append(c.read());
+        all.append(c.read());
+        return all;
+    });
+    ASSERT_EQ(responses.size(), 4);
+    EXPECT_EQ(responses[0].body, "slow done");
+    EXPECT_EQ(responses[1].header("X-Query"), "during");
+    EXPECT_EQ(responses[2].body.size(), 65481);
+    EXPECT_EQ(responses[3].header("X-Query"), "behind");
+}
+
 TEST_F(HttpListenerTest, PipelinedRequestsAreAnsweredAfterTheClientHalfCloses)
 {
     // A client may send all its requests and shut its sending side; it still reads.
