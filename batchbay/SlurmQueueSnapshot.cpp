@@ -15,6 +15,17 @@ using nlohmann::json;
 
 namespace {
 
+// The members of a job entry that are read. Slurm writes about a hundred; dropping the others
+// while parsing keeps an answer listing thousands of jobs small in memory.
+bool isReadMember(const std::string &key)
+{
+    static const char *const sRead[] = {"job_id", "job_state", "job_resources", "nodes",
+                                        "standard_output", "stdout_expanded",
+                                        "current_working_directory", "array_job_id",
+                                        "array_task_id", "user_name", "name"};
+    return std::any_of(std::begin(sRead), std::end(sRead), [&](const char *read) { return key == read; });
+}
+
 constexpr const char *sUnknownJobMessage = "Invalid job id specified";
 constexpr int sUnknownJobErrorNumber = 2017;
 
@@ -228,7 +239,16 @@ SlurmQueueSnapshot SlurmQueueSnapshot::fromOutput(const std::string &output, int
     SlurmQueueSnapshot snapshot;
     const bool unknownOnStderr = standardError.find(sUnknownJobMessage) != std::string::npos;
 
-    auto document = std::make_shared<json>(json::parse(output, nullptr, false, false));
+    // Depth 1: the top level's members; depth 3: the members of an entry of "jobs".
+    std::string topLevelKey;
+    const json::parser_callback_t keep = [&topLevelKey](int depth, json::parse_event_t event, json &parsed) {
+        if (event != json::parse_event_t::key)
+            return true;
+        if (depth == 1)
+            topLevelKey = parsed.get<std::string>();
+        return depth != 3 || topLevelKey != "jobs" || isReadMember(parsed.get_ref<const std::string &>());
+    };
+    auto document = std::make_shared<json>(json::parse(output, keep, false, false));
     if (document->is_discarded() || !document->is_object()) {
         if (exitCode != 0 && unknownOnStderr) {
             snapshot.mState = State::Unknown;
@@ -297,8 +317,12 @@ SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
     QStringList arguments{QStringLiteral("--json")};
     if (!list.isEmpty() && list.size() <= maxListBytes)
         arguments << QStringLiteral("--jobs=") + QString::fromLatin1(list);
+    // One answer for every tracked job: on a Slurm that lists every job of the cluster it
+    // grows with the cluster (about 1.5 s for 5,000 jobs on 22.05), so it is given longer
+    // to finish than the query about one job.
     return fromCommand(SlurmCommand(QStringLiteral("squeue"), arguments)
                            .setChannels(SlurmCommand::Channels::Separate)
+                           .setLimits(SlurmCommand::sQueryStartMs, sSharedQueryFinishMs)
                            .run());
 }
 

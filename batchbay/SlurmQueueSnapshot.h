@@ -55,8 +55,10 @@ public:
 
     // Runs `squeue --json --jobs=<ids>` (Slurm 22.05 ignores the filter and lists every job;
     // the reading rules cope). Without usable IDs, or with more than fit on a command line,
-    // it asks for every job. Blocks for at most squeue's limits.
+    // it asks for every job. Blocks for at most squeue's start limit plus
+    // sSharedQueryFinishMs.
     static SlurmQueueSnapshot query(const std::vector<int> &slurmIds);
+    static constexpr int sSharedQueryFinishMs = 30000;
 
     SlurmJobReading lookup(int slurmId) const;
 
