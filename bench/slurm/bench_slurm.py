@@ -10,7 +10,7 @@ fresh server and submits N short jobs (sleep 1) the way the design client does (
 startJobv2, REST finishedUploading) while the partition "debug" is DOWN, so Slurm queues them
 but starts none: all N are tracked when the partition comes UP again. It reports the time the
 server took to submit them, then for at most --seconds follows the jobs (the job list read
-every 0.1 s) and reports
+every 0.02 s) and reports
   - the time from a job's end to the server showing it "finished": p50 and p95 over the jobs
     that ended in the window. A job's end is the moment its script wrote its last line (each
     job records it to the microsecond), so the figure includes Slurm's own completion steps;
@@ -18,7 +18,7 @@ every 0.1 s) and reports
     long each took, and how often each tracked job was polled;
   - Slurm RPCs per second from sdiag: the job information requests (the server's polling) and
     all message types (which include Slurm's own completion messages, one or two per job);
-  - the server's CPU use (which includes answering this script's job list ten times a second).
+  - the server's CPU use (which includes answering this script's job list fifty times a second).
 Needs root (sdiag --reset, scontrol update) and scripts/local-slurm.sh start; puts the
 partition back UP and cancels its own jobs at the end.
 """
@@ -80,12 +80,12 @@ def read_ends(folder):
     return ends
 
 
-SQUEUE_WRAPPER = """#!/bin/sh
+SQUEUE_WRAPPER = """#!/bin/bash
 # Times every squeue the server runs: start and end on one line.
-s=$(date +%%s.%%N)
+s=$EPOCHREALTIME
 %s "$@"
 rc=$?
-echo "$s $(date +%%s.%%N)" >> %s
+echo "$s $EPOCHREALTIME" >> %s
 exit $rc
 """
 
@@ -151,7 +151,7 @@ def run(jobs, seconds, mode):
             for job in json.loads(body)["jobs"]:
                 if job["state"] == "finished" and job["jobid"] not in seen_finished:
                     seen_finished[job["jobid"]] = now
-            time.sleep(0.1)
+            time.sleep(0.02)
         elapsed = time.time() - released
         cpu = cpu_seconds(server.proc.pid) - cpu0
         counts = sdiag_counts()
@@ -174,6 +174,9 @@ def run(jobs, seconds, mode):
             print("  squeue: %d calls, %.2f/s, each p50 %.2f s p95 %.2f s" %
                   (len(calls), len(calls) / elapsed, statistics.median(durations), percentile(durations, 95)))
         if gaps:
+            idle = [b[0] - a[1] for a, b in zip(calls, calls[1:])]
+            print("  from one squeue's end to the next one's start (the server's share of a cycle): "
+                  "p50 %.3f s  p95 %.3f s" % (statistics.median(idle), percentile(idle, 95)))
             cycle = [g * (1 if mode == "shared" else jobs) for g in gaps]
             print("  a tracked job is polled every: p50 %.2f s  p95 %.2f s  max %.2f s" %
                   (statistics.median(cycle), percentile(cycle, 95), max(cycle)))
