@@ -13,16 +13,23 @@
 #include <algorithm>
 #include <vector>
 
+namespace {
+
+// The configured way of polling, logged once as the controller is made.
+bool pollPerJobSetting()
+{
+    const bool perJob = BatchbaySettings::instance()->getPollPerJob();
+    HXBLogger::instance()->logNormalInfo("BatchbayCtrl", "following jobs on Slurm",
+                                         perJob ? "one squeue per job" : "one squeue answer for all jobs");
+    return perJob;
+}
+
+} // namespace
+
 BatchbayCtrl *BatchbayCtrl::instance()
 {
-    static BatchbayCtrl *controller = [] {
-        const bool perJob = BatchbaySettings::instance()->getPollPerJob();
-        HXBLogger::instance()->logNormalInfo("BatchbayCtrl", "following jobs on Slurm",
-                                             perJob ? "one squeue per job" : "one squeue answer for all jobs");
-        static BatchbayCtrl instance(perJob);
-        return &instance;
-    }();
-    return controller;
+    static BatchbayCtrl controller(pollPerJobSetting());
+    return &controller;
 }
 
 BatchbayCtrl::BatchbayCtrl(bool pollPerJob)

@@ -361,13 +361,8 @@ void HttpConnectionHandlerPool::serveLocked(std::unique_lock<std::mutex> &lock, 
                 return;
             }
         }
-        // Leaves the epoll set with its descriptor. What the connection still holds (a
-        // request being received, its spool file) goes outside the lock.
-        std::unique_ptr<Connection> closed = std::move(entry.connection);
-        mConnections.erase(id);
         lock.unlock();
-        ::close(closed->fd);
-        closed.reset();
+        closeConnection(id);
         lock.lock();
         return;
     }
