@@ -145,6 +145,8 @@ quicktype::Job Job::getJobInfo() const
     {
         std::lock_guard<std::mutex> lock(mFieldsMutex);
         info.jobdir = jobDir;
+        info.exitCode = mExitCode;
+        info.reason = mReason;
     }
     info.jobid = jobId;
     info.node = getNode();
@@ -284,18 +286,48 @@ int nowUtcSeconds()
     return int(QDateTime::currentSecsSinceEpoch());
 }
 
-// The decimal number that the last blank-separated word of sbatch's answer holds; 0 when it
-// holds anything else. White space around the number is allowed.
-int slurmIdFromAnswer(const QByteArray &answer)
+} // namespace
+
+int Job::slurmIdFromAnswer(const QByteArray &answer)
 {
-    const qsizetype blank = answer.lastIndexOf(' ');
-    const QByteArray word = answer.mid(blank + 1).trimmed();
+    static const QByteArray sSubmitted("Submitted batch job ");
+    QByteArray word;
+    if (const qsizetype at = answer.indexOf(sSubmitted); at >= 0) {
+        const QByteArray rest = answer.mid(at + sSubmitted.size());
+        qsizetype end = 0;
+        while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9')
+            ++end;
+        word = rest.left(end);
+    } else {
+        const QByteArray trimmed = answer.trimmed();
+        word = trimmed.mid(trimmed.lastIndexOf(' ') + 1);
+    }
     bool ok = false;
     const int id = word.toInt(&ok, 10);
-    return ok ? id : 0;
+    return ok && id > 0 ? id : 0;
 }
 
-} // namespace
+std::string Job::submissionFailure(const SlurmCommandResult &result)
+{
+    if (!result.started)
+        return "sbatch could not be started";
+    if (!result.finished)
+        return "sbatch did not finish in time";
+    static const QByteArray sError("error: ");
+    QByteArray first;
+    for (const QByteArray &line : result.output.split('\n')) {
+        const QByteArray text = line.trimmed();
+        if (text.isEmpty())
+            continue;
+        if (const qsizetype at = text.indexOf(sError); at >= 0)
+            return text.mid(at + sError.size()).left(512).toStdString();
+        if (first.isEmpty())
+            first = text;
+    }
+    if (first.isEmpty())
+        return "sbatch failed with exit status " + std::to_string(result.exitCode);
+    return first.left(512).toStdString();
+}
 
 void Job::start()
 {
@@ -319,6 +351,7 @@ void Job::start()
     const std::shared_ptr<BatchbayApp> app = BatchbayAppManager::instance()->getAppById(task.applicationId);
     if (!app) {
         log->logNormalCritical("start", "could not find application with ID", fromNumber(task.applicationId));
+        setOutcome(-1, "no application with ID " + fromNumber(task.applicationId));
         state = JobFailed;
         return;
     }
@@ -367,9 +400,13 @@ void Job::start()
     slurmId = refused ? 0 : slurmIdFromAnswer(result.output);
     if (slurmId != 0) {
         log->logNormalInfo("start", "job queued", app->appName);
+        setOutcome(-1, "submitted");
         state = JobQueued;
     } else {
         log->logNormalCritical("start", "failed to aquire slurm id", result.output.toStdString());
+        setOutcome(-1, refused || !result.finished || !result.started
+                           ? submissionFailure(result)
+                           : "sbatch answered without a job ID: " + result.output.trimmed().left(200).toStdString());
         state = JobFailed;
     }
     BatchbayJobStore::instance()->addOrUpdateJob(shared_from_this());
@@ -398,11 +435,10 @@ void Job::checkFinished()
     if (!lockForPoll(lock))
         return;
     const SlurmCommandResult result
-        = SlurmCommand(QStringLiteral("squeue"),
-                       {QStringLiteral("--job=") + QString::number(int(slurmId)), QStringLiteral("--json")})
+        = SlurmCommand(QStringLiteral("squeue"), SlurmQueueSnapshot::queryArguments({slurmId}))
               .setChannels(SlurmCommand::Channels::Separate)
               .run();
-    applyReading(SlurmQueueSnapshot::fromCommand(result).lookup(slurmId));
+    applyReading(settleUnlisted(SlurmQueueSnapshot::fromCommand(result).lookup(slurmId)));
 }
 
 void Job::checkFinished(const SlurmQueueSnapshot &snapshot)
@@ -410,7 +446,19 @@ void Job::checkFinished(const SlurmQueueSnapshot &snapshot)
     std::unique_lock<std::recursive_mutex> lock;
     if (!lockForPoll(lock))
         return;
-    applyReading(snapshot.lookup(slurmId));
+    applyReading(settleUnlisted(snapshot.lookup(slurmId)));
+}
+
+SlurmJobReading Job::settleUnlisted(const SlurmJobReading &reading) const
+{
+    if (reading.outcome != SlurmJobReading::Outcome::NotFound)
+        return reading;
+    SlurmJobReading known = SlurmQueueSnapshot::queryController(slurmId).lookup(slurmId);
+    // Only an end state is taken from there; anything else leaves the job unlisted.
+    if (known.outcome == SlurmJobReading::Outcome::Found && known.failedAt.empty()
+        && SlurmQueueSnapshot::isEndState(known.stateWord))
+        return known;
+    return reading;
 }
 
 void Job::applyReading(const SlurmJobReading &reading)
@@ -418,6 +466,7 @@ void Job::applyReading(const SlurmJobReading &reading)
     bool readingError = false;
     switch (reading.outcome) {
     case SlurmJobReading::Outcome::NotFound:
+        setOutcome(-1, sUnlistedReason);
         state = JobFinished;
         break;
     case SlurmJobReading::Outcome::Error:
@@ -437,6 +486,7 @@ void Job::applyReading(const SlurmJobReading &reading)
             break;
         }
         state = SlurmQueueSnapshot::jobStateFor(reading.stateWord, state);
+        setOutcome(reading.exitCode, reading.reason);
         parseErrorCount = 0;
         if (reading.failedAt == "node") {
             readingError = true;
@@ -456,8 +506,20 @@ void Job::applyReading(const SlurmJobReading &reading)
         }
         ++parseErrorCount;
     }
-    if (parseErrorCount == sMaxReadingErrors)
+    if (parseErrorCount == sMaxReadingErrors) {
+        setOutcome(-1, "Slurm's answers about the job could not be read: " + reading.error);
         state = JobFailed;
+    }
+}
+
+void Job::requestCancel(const std::string &userName)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    {
+        std::lock_guard<std::mutex> fields(mFieldsMutex);
+        mCancelRequester = userName;
+    }
+    state = JobToBeCancelled;
 }
 
 void Job::cancel()
@@ -468,6 +530,12 @@ void Job::cancel()
             .setChannels(SlurmCommand::Channels::Merged)
             .run();
     }
+    std::string requester;
+    {
+        std::lock_guard<std::mutex> fields(mFieldsMutex);
+        requester = mCancelRequester;
+    }
+    setOutcome(-1, requester.empty() ? "cancelled" : "cancelled by " + requester);
     state = JobFailed;
 }
 
@@ -523,6 +591,25 @@ std::string Job::getNode() const
 {
     std::lock_guard<std::mutex> fields(mFieldsMutex);
     return node;
+}
+
+int Job::getExitCode() const
+{
+    std::lock_guard<std::mutex> fields(mFieldsMutex);
+    return mExitCode;
+}
+
+std::string Job::getReason() const
+{
+    std::lock_guard<std::mutex> fields(mFieldsMutex);
+    return mReason;
+}
+
+void Job::setOutcome(int exitCode, const std::string &reason)
+{
+    std::lock_guard<std::mutex> fields(mFieldsMutex);
+    mExitCode = exitCode;
+    mReason = reason;
 }
 
 std::string Job::getStdOutPath() const

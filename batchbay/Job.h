@@ -11,7 +11,9 @@
 #include <vector>
 
 class BatchbaySettings;
+class QByteArray;
 class SlurmQueueSnapshot;
+struct SlurmCommandResult;
 struct SlurmJobReading;
 
 // The states of a job; stateName() gives the name shown to clients.
@@ -86,8 +88,11 @@ public:
     void checkFinished();
     // The same with the job's entry in an answer of squeue taken for several jobs at once.
     void checkFinished(const SlurmQueueSnapshot &snapshot);
-    // Cancels the Slurm job, if there is one; state 6. Waits for the lock.
+    // Cancels the Slurm job, if there is one; state 6, and the reason names who asked
+    // (requestCancel). Waits for the lock.
     void cancel();
+    // Marks the job "tobecancelled" on behalf of userName (empty when not known). Takes mutex.
+    void requestCancel(const std::string &userName);
     // Removes the job's directory (when removeFiles) and the job from the store. Takes no lock.
     void cleanup();
     // The same against the given settings.
@@ -98,14 +103,30 @@ public:
     // Node list and output path as of the last good poll; safe from any thread.
     std::string getNode() const;
     std::string getStdOutPath() const;
+    // Exit code (-1 while unknown) and reason as last learnt; safe from any thread.
+    int getExitCode() const;
+    std::string getReason() const;
+    void setOutcome(int exitCode, const std::string &reason);
 
     static constexpr qint64 sMaxStdOutBytes = 64LL * 1024 * 1024;
     // After this many unreadable answers of Slurm in a row the job is given up as failed.
     static constexpr int sMaxReadingErrors = 100;
 
     // Applies one reading of Slurm's queue to the job, as checkFinished does after polling.
-    // The caller holds mutex.
+    // A job Slurm does not list is "finished", and its reason says its end was not seen:
+    // checkFinished first asks the controller about it (settleUnlisted). The caller holds mutex.
     void applyReading(const SlurmJobReading &reading);
+
+    // The Slurm ID in sbatch's answer: the number after "Submitted batch job" ("... job 42 on
+    // cluster alpha"), else the number the answer's last word holds; 0 when there is none.
+    static int slurmIdFromAnswer(const QByteArray &answer);
+    // Why a submission failed in sbatch's own words: its first error line without the
+    // "sbatch: error: " prefix, else its first line; a text of ours when it did not answer.
+    static std::string submissionFailure(const SlurmCommandResult &result);
+
+    // What the reason says of a job Slurm forgot before its end was seen.
+    static constexpr const char *sUnlistedReason
+        = "Slurm no longer lists the job: how it ended is not known";
 
     std::recursive_mutex mutex;
     std::atomic<int> state{JobWaitingForInput};
@@ -135,7 +156,15 @@ private:
     // busy or its state is not one that is polled.
     bool lockForPoll(std::unique_lock<std::recursive_mutex> &lock);
 
-    // Guards jobDir, node and stdOutPath, which readers on other threads (the job list, the
+    // A reading of NotFound is replaced by what `scontrol show job` still knows of the job.
+    SlurmJobReading settleUnlisted(const SlurmJobReading &reading) const;
+
+    // Who asked for the cancellation; guarded by mFieldsMutex.
+    std::string mCancelRequester;
+    int mExitCode = -1;
+    std::string mReason;
+
+    // Guards jobDir, node, stdOutPath, the exit code, the reason and the cancel requester, which readers on other threads (the job list, the
     // output request) read without the job's lock while the job thread writes them.
     mutable std::mutex mFieldsMutex;
 

@@ -22,7 +22,8 @@ bool isReadMember(const std::string &key)
     static const char *const sRead[] = {"job_id", "job_state", "job_resources", "nodes",
                                         "standard_output", "stdout_expanded",
                                         "current_working_directory", "array_job_id",
-                                        "array_task_id", "user_name", "name"};
+                                        "array_task_id", "user_name", "name", "exit_code",
+                                        "state_reason"};
     return std::any_of(std::begin(sRead), std::end(sRead), [&](const char *read) { return key == read; });
 }
 
@@ -211,6 +212,60 @@ bool readNode(const json &entry, std::string &node)
     return true;
 }
 
+const char *const sFailedStates[] = {"CANCELLED", "FAILED",   "TIMEOUT",  "NODE_FAIL", "OUT_OF_MEMORY",
+                                     "BOOT_FAIL", "DEADLINE", "PREEMPTED"};
+
+bool isFailedState(const std::string &word)
+{
+    return std::any_of(std::begin(sFailedStates), std::end(sFailedStates),
+                       [&](const char *failed) { return word == failed; });
+}
+
+// The exit code in an entry's "exit_code": 22.05 writes the wait status as a number (3 << 8
+// for exit 3, 15 for SIGTERM); later versions an object with "return_code" and "signal". A
+// signal N gives 128 + N, as a shell reports it. -1 when neither can be read.
+int readExitCode(const json &entry)
+{
+    const auto found = entry.find("exit_code");
+    if (found == entry.end())
+        return -1;
+    long long value = 0;
+    if (found->is_object()) {
+        if (const auto signal = found->find("signal"); signal != found->end() && signal->is_object()) {
+            if (const auto id = signal->find("id"); id != signal->end() && readInt(*id, value) && value > 0)
+                return int(128 + (value & 0x7f));
+        }
+        if (const auto code = found->find("return_code"); code != found->end() && readInt(*code, value))
+            return int(value & 0xff);
+        return -1;
+    }
+    if (!readInt(*found, value) || value < 0)
+        return -1;
+    if (value & 0x7f)
+        return int(128 + (value & 0x7f));
+    return int((value >> 8) & 0xff);
+}
+
+// The state word, then Slurm's reason when it gives one: "PENDING Resources".
+std::string describeState(const json &entry, const std::string &word)
+{
+    const std::string reason = stringMember(entry, "state_reason");
+    return reason.empty() || reason == "None" ? word : word + " " + reason;
+}
+
+// The entry's base state: a string, or the first word of a list (data_parser v0.0.40 on).
+const json *stateWordOf(const json &entry)
+{
+    const auto state = entry.find("job_state");
+    if (state == entry.end())
+        return nullptr;
+    if (state->is_string())
+        return &*state;
+    if (state->is_array() && !state->empty() && state->front().is_string())
+        return &state->front();
+    return nullptr;
+}
+
 } // namespace
 
 SlurmQueueSnapshot SlurmQueueSnapshot::fromCommand(const SlurmCommandResult &result)
@@ -292,12 +347,16 @@ SlurmQueueSnapshot SlurmQueueSnapshot::fromOutput(const std::string &output, int
             break;
         }
         snapshot.mFirstEntry.emplace(id, snapshot.mEntries.size());
+        long long arrayJob = 0;
+        if (const auto array = entry.find("array_job_id");
+            array != entry.end() && readInt(*array, arrayJob) && arrayJob > 0 && arrayJob <= INT32_MAX)
+            snapshot.mArrayTasks[int(arrayJob)].push_back(snapshot.mEntries.size());
         snapshot.mEntries.push_back(&entry);
     }
     return snapshot;
 }
 
-SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
+QStringList SlurmQueueSnapshot::queryArguments(const std::vector<int> &slurmIds)
 {
     // Far below the kernel's limit for one argument (128 KiB).
     constexpr qsizetype maxListBytes = 64 * 1024;
@@ -314,15 +373,30 @@ SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
             list += ',';
         list += QByteArray::number(id);
     }
-    QStringList arguments{QStringLiteral("--json")};
+    QStringList arguments{QStringLiteral("--json"), QStringLiteral("--states=all")};
     if (!list.isEmpty() && list.size() <= maxListBytes)
         arguments << QStringLiteral("--jobs=") + QString::fromLatin1(list);
+    return arguments;
+}
+
+SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
+{
+    const QStringList arguments = queryArguments(slurmIds);
     // One answer for every tracked job: on a Slurm that lists every job of the cluster it
     // grows with the cluster (about 1.5 s for 5,000 jobs on 22.05), so it is given longer
     // to finish than the query about one job.
     return fromCommand(SlurmCommand(QStringLiteral("squeue"), arguments)
                            .setChannels(SlurmCommand::Channels::Separate)
                            .setLimits(SlurmCommand::sQueryStartMs, sSharedQueryFinishMs)
+                           .run());
+}
+
+SlurmQueueSnapshot SlurmQueueSnapshot::queryController(int slurmId)
+{
+    return fromCommand(SlurmCommand(QStringLiteral("scontrol"),
+                                    {QStringLiteral("show"), QStringLiteral("job"),
+                                     QString::number(slurmId), QStringLiteral("--json")})
+                           .setChannels(SlurmCommand::Channels::Separate)
                            .run());
 }
 
@@ -350,28 +424,83 @@ SlurmJobReading SlurmQueueSnapshot::lookup(int slurmId) const
         return reading;
     }
 
-    const json &entry = *mEntries[found->second];
+    if (const auto tasks = mArrayTasks.find(slurmId); tasks != mArrayTasks.end())
+        return lookupArray(tasks->second, slurmId);
+    readEntry(*mEntries[found->second], reading);
+    return reading;
+}
+
+void SlurmQueueSnapshot::readEntry(const json &entry, SlurmJobReading &reading)
+{
     reading.outcome = SlurmJobReading::Outcome::Found;
     if (!outputPath(entry, reading.stdOutPath)) {
         reading.failedAt = "standard_output";
-        return reading;
+        return;
     }
-    const auto state = entry.find("job_state");
-    const json *word = nullptr;
-    if (state != entry.end()) {
-        if (state->is_string())
-            word = &*state;
-        else if (state->is_array() && !state->empty() && state->front().is_string())
-            word = &state->front();
-    }
+    const json *word = stateWordOf(entry);
     if (!word) {
         reading.failedAt = "job_state";
-        return reading;
+        return;
     }
     reading.stateWord = word->get<std::string>();
+    reading.reason = describeState(entry, reading.stateWord);
+    if (isEndState(reading.stateWord))
+        reading.exitCode = readExitCode(entry);
     if (!readNode(entry, reading.node))
         reading.failedAt = "node";
+}
+
+SlurmJobReading SlurmQueueSnapshot::lookupArray(const std::vector<size_t> &tasks, int slurmId) const
+{
+    // Output path and node are those of the array's own entry (or its first task's); the state
+    // is the array's as a whole: running while any task has not ended, failed when one failed.
+    SlurmJobReading reading;
+    const auto own = mFirstEntry.find(slurmId);
+    readEntry(*mEntries[own != mFirstEntry.end() ? own->second : tasks.front()], reading);
+    if (!reading.failedAt.empty() && reading.failedAt != "node")
+        return reading;
+    const json *running = nullptr;
+    const json *waiting = nullptr;
+    const json *failed = nullptr;
+    int highestExitCode = 0;
+    for (size_t position : tasks) {
+        const json &task = *mEntries[position];
+        const json *word = stateWordOf(task);
+        if (!word) {
+            reading.failedAt = "job_state";
+            return reading;
+        }
+        const std::string &text = word->get_ref<const std::string &>();
+        if (!isEndState(text)) {
+            const json *&first = text == "RUNNING" ? running : waiting;
+            first = first ? first : &task;
+        } else if (isFailedState(text)) {
+            failed = failed ? failed : &task;
+        } else {
+            highestExitCode = std::max(highestExitCode, readExitCode(task));
+        }
+    }
+    const json *shown = running ? running : waiting ? waiting : failed;
+    if (!shown) {
+        reading.stateWord = "COMPLETED";
+        reading.reason = "COMPLETED";
+        reading.exitCode = highestExitCode;
+        return reading;
+    }
+    reading.stateWord = stateWordOf(*shown)->get<std::string>();
+    reading.reason = describeState(*shown, reading.stateWord);
+    reading.exitCode = shown == failed ? readExitCode(*shown) : -1;
+    if (shown == failed) {
+        long long task = 0;
+        if (const auto id = shown->find("array_task_id"); id != shown->end() && readInt(*id, task))
+            reading.reason += " (array task " + std::to_string(task) + ")";
+    }
     return reading;
+}
+
+bool SlurmQueueSnapshot::isEndState(const std::string &stateWord)
+{
+    return stateWord == "COMPLETED" || isFailedState(stateWord);
 }
 
 int SlurmQueueSnapshot::jobStateFor(const std::string &stateWord, int currentState)
@@ -383,13 +512,7 @@ int SlurmQueueSnapshot::jobStateFor(const std::string &stateWord, int currentSta
     if (stateWord == "COMPLETED")
         return JobFinished;
     // Cancelled, and every way Slurm ends a job that did not complete.
-    static const char *const failed[] = {"CANCELLED", "FAILED",        "TIMEOUT",   "NODE_FAIL",
-                                         "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE"};
-    for (const char *word : failed) {
-        if (stateWord == word)
-            return JobFailed;
-    }
-    return currentState;
+    return isFailedState(stateWord) ? int(JobFailed) : currentState;
 }
 
 bool SlurmQueueSnapshot::outputPath(const json &entry, std::string &path)

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <QStringList>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +28,10 @@ struct SlurmJobReading
     std::string stateWord;  // Slurm's base state, e.g. "RUNNING"
     std::string node;       // node list, e.g. "cn[1-2]"; empty while pending
     std::string failedAt;   // "standard_output", "job_state" or "node"
+    // With stateWord: once the job has ended, its exit code (128 + N when signal N ended it),
+    // else -1; Slurm's state and state reason in words ("FAILED NonZeroExitCode").
+    int exitCode = -1;
+    std::string reason;
 
     std::string error; // for Error: why
 };
@@ -53,8 +59,9 @@ public:
     static SlurmQueueSnapshot fromOutput(const std::string &output, int exitCode = 0,
                                          const std::string &standardError = std::string());
 
-    // Runs `squeue --json --jobs=<ids>` (Slurm 22.05 ignores the filter and lists every job;
-    // the reading rules cope). Without usable IDs, or with more than fit on a command line,
+    // Runs `squeue --json --states=all --jobs=<ids>` (Slurm 22.05 ignores the filter and lists
+    // every job; the reading rules cope). Every state is asked for: later versions leave ended
+    // jobs out of the answer otherwise. Without usable IDs, or with more than fit on a command line,
     // it asks for every job. Blocks for at most squeue's start limit plus
     // sSharedQueryFinishMs.
     static SlurmQueueSnapshot query(const std::vector<int> &slurmIds);
@@ -62,11 +69,22 @@ public:
 
     SlurmJobReading lookup(int slurmId) const;
 
+    // The arguments of squeue that ask for one job, or for the given jobs, in every state.
+    static QStringList queryArguments(const std::vector<int> &slurmIds);
+    // Runs `scontrol show job <id> --json`, whose answer has the shape of squeue's: what the
+    // controller still knows of a job squeue no longer lists.
+    static SlurmQueueSnapshot queryController(int slurmId);
+
+    // Whether Slurm's base state is one a job never leaves.
+    static bool isEndState(const std::string &stateWord);
+
     // Whether the whole answer was Slurm saying that a job ID is unknown. Asked about several
     // IDs at once, that does not tell which one: ask for each alone.
     bool saysJobUnknown() const { return mState == State::Unknown; }
 
     // Maps Slurm's base state to a job state; currentState when the word changes nothing.
+    // COMPLETED is "finished"; CANCELLED, FAILED, TIMEOUT, NODE_FAIL, OUT_OF_MEMORY,
+    // BOOT_FAIL, DEADLINE and PREEMPTED are "failed".
     static int jobStateFor(const std::string &stateWord, int currentState);
 
     // Where Slurm writes the entry's standard output: "stdout_expanded" when non-empty, else
@@ -89,4 +107,10 @@ private:
     size_t mFirstBadEntry = SIZE_MAX;
     std::string mBadEntryError;
     std::vector<const nlohmann::json *> mEntries;
+    // Array job ID -> positions of its tasks' entries.
+    std::unordered_map<int, std::vector<size_t>> mArrayTasks;
+
+    // Reads one entry into reading (outcome Found).
+    static void readEntry(const nlohmann::json &entry, SlurmJobReading &reading);
+    SlurmJobReading lookupArray(const std::vector<size_t> &tasks, int slurmId) const;
 };

@@ -7,6 +7,7 @@ void to_json(nlohmann::json &j, const Job &job)
     // nlohmann::json keeps object keys sorted, which gives the ascending order.
     j = nlohmann::json::object();
     j["designname"] = job.designname;
+    j["exitCode"] = job.exitCode;
     j["jobdir"] = job.jobdir;
     j["jobid"] = job.jobid;
     j["node"] = job.node;
@@ -14,6 +15,7 @@ void to_json(nlohmann::json &j, const Job &job)
     j["ownername"] = job.ownername;
     j["priority"] = job.priority ? nlohmann::json(*job.priority) : nlohmann::json(nullptr);
     j["projectname"] = job.projectname;
+    j["reason"] = job.reason;
     j["received_timestamp"] = job.received_timestamp;
     j["removefiles"] = job.removefiles;
     j["runid"] = job.runid;
@@ -26,6 +28,7 @@ void to_json(nlohmann::json &j, const Job &job)
 void from_json(const nlohmann::json &j, Job &job)
 {
     j.at("designname").get_to(job.designname);
+    job.exitCode = j.value("exitCode", -1.0);
     j.at("jobdir").get_to(job.jobdir);
     j.at("jobid").get_to(job.jobid);
     j.at("node").get_to(job.node);
@@ -37,6 +40,7 @@ void from_json(const nlohmann::json &j, Job &job)
     else
         job.priority = priority.get<double>();
     j.at("projectname").get_to(job.projectname);
+    job.reason = j.value("reason", std::string());
     j.at("received_timestamp").get_to(job.received_timestamp);
     j.at("removefiles").get_to(job.removefiles);
     j.at("runid").get_to(job.runid);

@@ -13,6 +13,9 @@ namespace quicktype {
 struct Job
 {
     std::string designname;
+    // The script's exit code once Slurm reports the job's end (128 + N for a job ended by
+    // signal N), else -1.
+    double exitCode = -1;
     std::string jobdir;
     std::string jobid;
     std::string node;
@@ -20,6 +23,9 @@ struct Job
     std::string ownername;
     std::optional<double> priority;
     std::string projectname;
+    // Why the job is where it is, in words a person can act on: Slurm's state and reason
+    // ("PENDING Resources", "FAILED NonZeroExitCode"), sbatch's error, "cancelled by <user>".
+    std::string reason;
     double received_timestamp = 0;
     bool removefiles = false;
     std::string runid;
@@ -30,7 +36,8 @@ struct Job
 };
 
 void to_json(nlohmann::json &j, const Job &job);
-// Throws nlohmann::json::exception for a member that is missing or of the wrong type.
+// Throws nlohmann::json::exception for a member that is missing or of the wrong type;
+// "exitCode" and "reason" may be missing (records written before they existed).
 void from_json(const nlohmann::json &j, Job &job);
 
 // Compact JSON text of a json value. Text that is not valid UTF-8 is written with U+FFFD in

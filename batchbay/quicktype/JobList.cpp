@@ -113,6 +113,8 @@ std::string toJsonText(const JobList &list)
         first = false;
         out += "{\"designname\":";
         appendString(out, job.designname);
+        out += ",\"exitCode\":";
+        appendNumber(out, job.exitCode);
         out += ",\"jobdir\":";
         appendString(out, job.jobdir);
         out += ",\"jobid\":";
@@ -130,6 +132,8 @@ std::string toJsonText(const JobList &list)
             out += "null";
         out += ",\"projectname\":";
         appendString(out, job.projectname);
+        out += ",\"reason\":";
+        appendString(out, job.reason);
         out += ",\"received_timestamp\":";
         appendNumber(out, job.received_timestamp);
         out += ",\"removefiles\":";

@@ -32,6 +32,11 @@ protected:
                   "cat \"$D/answer.out\" 2>/dev/null\n"
                   "exit \"$(cat \"$D/answer.status\" 2>/dev/null || echo 0)\"\n");
         writeTool(QStringLiteral("scancel"), "echo \"$@\" >> \"$D/scancel.calls\"\n");
+        // scontrol knows a job squeue no longer lists only when the test wrote scontrol.out.
+        writeTool(QStringLiteral("scontrol"),
+                  "echo \"$@\" >> \"$D/scontrol.calls\"\n"
+                  "[ -f \"$D/scontrol.out\" ] && exec cat \"$D/scontrol.out\"\n"
+                  "echo 'slurm_load_jobs error: Invalid job id specified' >&2; exit 1\n");
         savedPath = qgetenv("PATH");
         qputenv("PATH", bin.toUtf8() + ":" + savedPath);
         qputenv("D", bin.toUtf8());
@@ -90,7 +95,7 @@ TEST_F(JobSlurmTest, PollAsksForTheJobAndFollowsItsState)
     auto job = runningJob(2);
     answer(sampleFile("squeue-pending.json"));
     job->checkFinished();
-    EXPECT_EQ(calls(QStringLiteral("squeue")), "--job=2 --json\n");
+    EXPECT_EQ(calls(QStringLiteral("squeue")), "--json --states=all --jobs=2\n");
     EXPECT_EQ(job->state, JobQueued);
     EXPECT_EQ(job->getStdOutPath(), "/tmp/local-slurm-samples/slurm-2.out");
 
@@ -139,14 +144,27 @@ TEST_F(JobSlurmTest, UnreadableAnswersFailTheJobOnlyAtTheHundredthInARow)
     EXPECT_EQ(job->state, JobFailed);
 }
 
-TEST_F(JobSlurmTest, AJobSlurmHasPurgedIsFinished)
+TEST_F(JobSlurmTest, AJobSlurmNoLongerListsIsReadFromTheControllerElseFinishedUnseen)
 {
     // How Slurm 23.02 and later answer for a job gone after MinJobAge.
     auto job = runningJob(11500);
     answer("", 1, "slurm_load_jobs error: Invalid job id specified\n");
     job->checkFinished();
+    EXPECT_EQ(calls(QStringLiteral("scontrol")), "show job 11500 --json\n");
     EXPECT_EQ(job->state, JobFinished);
     EXPECT_EQ(job->parseErrorCount, 0);
+    EXPECT_EQ(job->getReason(), Job::sUnlistedReason);
+    EXPECT_EQ(job->getExitCode(), -1);
+
+    // The controller still knows how it ended: that is the job's end.
+    BridgeTestEnv::writeFile(bin + QStringLiteral("/scontrol.out"),
+                             R"({"jobs": [{"job_id": 11501, "job_state": ["FAILED"], "state_reason": "NonZeroExitCode",
+                                 "standard_output": "/w/o", "exit_code": {"return_code": {"set": true, "number": 3}}}]})");
+    auto failed = runningJob(11501);
+    failed->checkFinished();
+    EXPECT_EQ(failed->state, JobFailed);
+    EXPECT_EQ(failed->getExitCode(), 3);
+    EXPECT_EQ(failed->getJobInfo().reason, "FAILED NonZeroExitCode");
 }
 
 TEST_F(JobSlurmTest, AHangingSqueueIsStoppedAtTheLimit)
@@ -187,8 +205,11 @@ TEST_F(JobSlurmTest, CancelRunsScancelOnlyForASlurmJob)
     }
     EXPECT_EQ(calls(QStringLiteral("scancel")), "");
     auto job = runningJob(42);
+    job->requestCancel("alice");
+    EXPECT_EQ(job->state, JobToBeCancelled);
     job->cancel();
     EXPECT_EQ(job->state, JobFailed);
+    EXPECT_EQ(job->getReason(), "cancelled by alice");
     EXPECT_EQ(calls(QStringLiteral("scancel")), "42\n");
 }
 
@@ -218,7 +239,8 @@ TEST_F(JobSlurmTest, ControllerSortsJobsByStateAndPollsTogetherOrPerJob)
         controller.stopAll();
         EXPECT_EQ(waiting->state, JobWaitingForInput);
         EXPECT_EQ(calls(QStringLiteral("squeue")),
-                  perJob ? "--job=1 --json\n--job=2 --json\n" : "--json --jobs=1,2\n");
+                  perJob ? "--json --states=all --jobs=1\n--json --states=all --jobs=2\n"
+                         : "--json --states=all --jobs=1,2\n");
         EXPECT_EQ(waiting.use_count(), 1); // stopAll discarded what was queued
     }
 }
@@ -229,7 +251,7 @@ TEST_F(JobSlurmTest, SharedAnswerThatAJobIsUnknownIsAskedAgainPerJob)
     // only the one Slurm does not know is finished.
     writeTool(QStringLiteral("squeue"),
               "echo \"$@\" >> \"$D/squeue.calls\"\n"
-              "case \"$1\" in --job=5) echo '{\"jobs\": [{\"job_id\": 5, \"standard_output\": \"\", \"job_state\": \"RUNNING\"}]}';;\n"
+              "case \"$*\" in *--jobs=5) echo '{\"jobs\": [{\"job_id\": 5, \"standard_output\": \"\", \"job_state\": \"RUNNING\"}]}';;\n"
               "*) echo 'slurm_load_jobs error: Invalid job id specified' >&2; exit 1;; esac\n");
     BatchbayCtrl controller(false);
     auto known = runningJob(5);
@@ -239,7 +261,8 @@ TEST_F(JobSlurmTest, SharedAnswerThatAJobIsUnknownIsAskedAgainPerJob)
     ASSERT_TRUE(hxbtest::waitUntil([&] { return purged->state == JobFinished; }, 10000));
     controller.stopAll();
     EXPECT_EQ(known->state, JobRunning);
-    EXPECT_TRUE(calls(QStringLiteral("squeue")).startsWith("--json --jobs=5,6\n--job=5 --json\n--job=6 --json\n"));
+    EXPECT_TRUE(calls(QStringLiteral("squeue")).startsWith(
+        "--json --states=all --jobs=5,6\n--json --states=all --jobs=5\n--json --states=all --jobs=6\n"));
 }
 
 class JobCleanupTest : public ::testing::Test

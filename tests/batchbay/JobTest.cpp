@@ -2,6 +2,7 @@
 #include "BatchbaySettings.h"
 #include "BridgeTestEnv.h"
 #include "Job.h"
+#include "SlurmCommand.h"
 #include "quicktype/JobList.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
@@ -356,8 +357,8 @@ protected:
 TEST_F(JobInfoTest, UnownedJobByteForByte)
 {
     EXPECT_EQ(json(*sampleJob()),
-              R"j({"designname":"D1","jobdir":"","jobid":"J1","node":"n01","ownerid":-1.0,)j"
-              R"j("ownername":"(unowned)","priority":null,"projectname":"Hull A",)j"
+              R"j({"designname":"D1","exitCode":-1.0,"jobdir":"","jobid":"J1","node":"n01","ownerid":-1.0,)j"
+              R"j("ownername":"(unowned)","priority":null,"projectname":"Hull A","reason":"",)j"
               R"j("received_timestamp":1700000000.0,"removefiles":true,"runid":"8f2c",)j"
               R"j("runname":"R1","slurmid":4711.0,"started_timestamp":0.0,"state":"queued"})j");
 }
@@ -368,9 +369,11 @@ TEST_F(JobInfoTest, OwnedJobShowsOwnerNameUntilTheUserIsDeleted)
     job->ownerId = 3;
     job->jobDir = "/srv/data/work//Hull A_7/R1_7/D1/";
     job->startedTimestamp = 1700000100;
+    job->setOutcome(3, "FAILED NonZeroExitCode");
     const std::string expected =
-        R"j({"designname":"D1","jobdir":"/srv/data/work//Hull A_7/R1_7/D1/","jobid":"J1",)j"
+        R"j({"designname":"D1","exitCode":3.0,"jobdir":"/srv/data/work//Hull A_7/R1_7/D1/","jobid":"J1",)j"
         R"j("node":"n01","ownerid":3.0,"ownername":"carol","priority":null,"projectname":"Hull A",)j"
+        R"j("reason":"FAILED NonZeroExitCode",)j"
         R"j("received_timestamp":1700000000.0,"removefiles":true,"runid":"8f2c","runname":"R1",)j"
         R"j("slurmid":4711.0,"started_timestamp":1700000100.0,"state":"queued"})j";
     EXPECT_EQ(json(*job), expected);
@@ -411,6 +414,34 @@ TEST_F(JobInfoTest, PriorityOfTheLastProcessTaskThatHasOne)
     }
 }
 
+TEST(JobSubmissionTest, ReadsTheSlurmIdAndSbatchsOwnReasonForARefusal)
+{
+    const std::pair<QByteArray, int> answers[] = {
+        {"Submitted batch job 42\n", 42},
+        {"Submitted batch job 42 on cluster alpha\n", 42},
+        {"sbatch: warning: x\nSubmitted batch job 7  \n", 7},
+        {"  17  ", 17},
+        {"Submitted batch job \n", 0},
+        {"sbatch: error: invalid partition specified: nope\n", 0},
+        {"Submitted batch job -3\n", 0},
+    };
+    for (const auto &[answer, id] : answers)
+        EXPECT_EQ(Job::slurmIdFromAnswer(answer), id) << answer.toStdString();
+
+    SlurmCommandResult refused;
+    refused.started = refused.finished = true;
+    refused.exitCode = 1;
+    refused.output = "sbatch: error: invalid partition specified: nope\n"
+                     "sbatch: error: Batch job submission failed: Invalid partition name specified\n";
+    EXPECT_EQ(Job::submissionFailure(refused), "invalid partition specified: nope");
+    refused.output = "\n  something odd\nmore\n";
+    EXPECT_EQ(Job::submissionFailure(refused), "something odd");
+    refused.output.clear();
+    EXPECT_EQ(Job::submissionFailure(refused), "sbatch failed with exit status 1");
+    refused.finished = false;
+    EXPECT_EQ(Job::submissionFailure(refused), "sbatch did not finish in time");
+}
+
 TEST_F(JobInfoTest, StateNames)
 {
     const std::vector<std::pair<int, std::string>> rows = {
@@ -433,7 +464,7 @@ TEST_F(JobInfoTest, JobListWrapsRecordsAndSurvivesBadText)
     job->designName = std::string("D\xff", 2);
     list.jobs.push_back(job->getJobInfo());
     const std::string text = quicktype::toJsonText(nlohmann::json(list));
-    EXPECT_EQ(text.rfind(R"j({"jobs":[{"designname":"D)j" "\xef\xbf\xbd" R"j(","jobdir")j", 0), 0u) << text;
+    EXPECT_EQ(text.rfind(R"j({"jobs":[{"designname":"D)j" "\xef\xbf\xbd" R"j(","exitCode")j", 0), 0u) << text;
 
     const auto back = nlohmann::json::parse(text).get<quicktype::JobList>();
     ASSERT_EQ(back.jobs.size(), 1u);
@@ -454,8 +485,8 @@ TEST_F(JobInfoTest, DirectJobListTextIsByteForByteTheLibrarysText)
     for (const std::string &text : texts) {
         quicktype::Job job;
         job.designname = job.jobdir = job.jobid = job.node = job.ownername = text;
-        job.projectname = job.runid = job.runname = job.state = text;
-        job.ownerid = job.received_timestamp = numbers[i % 8];
+        job.projectname = job.runid = job.runname = job.state = job.reason = text;
+        job.ownerid = job.received_timestamp = job.exitCode = numbers[i % 8];
         job.slurmid = job.started_timestamp = numbers[(i + 3) % 8];
         if (i % 2)
             job.priority = numbers[(i + 5) % 8];

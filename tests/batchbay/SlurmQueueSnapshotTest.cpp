@@ -23,6 +23,8 @@ struct SampleCase
     int state; // job state after the reading, starting from "running"
     const char *node;
     const char *stdOutPath;
+    int exitCode;
+    const char *reason;
 };
 
 // Real answers of Slurm 22.05 (captured here) and of 23.02 to 25.11, one job each.
@@ -31,34 +33,34 @@ TEST(SlurmQueueSnapshotTest, ReadsEveryRecordedSlurmVersion)
     const SampleCase cases[] = {
         // 22.05: job_state a string, standard_output empty or an unexpanded pattern,
         // job_resources absent while pending, every job listed whatever --job= asked.
-        {"squeue-pending.json", 2, JobQueued, "", "/tmp/local-slurm-samples/slurm-2.out"},
-        {"squeue-running.json", 2, JobRunning, "vm", "/tmp/local-slurm-samples/slurm-2.out"},
-        {"squeue-completed.json", 2, JobFinished, "vm", "/tmp/local-slurm-samples/slurm-2.out"},
-        {"squeue-failed.json", 3, JobFailed, "vm", "/tmp/local-slurm-samples/out-3.txt"},
-        {"squeue-cancelled.json", 4, JobFailed, "vm", "/tmp/local-slurm-samples/slurm-4.out"},
-        {"squeue-all-options.json", 5, JobFailed, "", "/tmp/local-slurm-samples/slurm-5.out"},
-        {"squeue-all-options.json", 7, JobQueued, "", "/dev/null"},
-        {"squeue-after-purge.json", 22, JobFinished, "vm", "/dev/null"},
+        {"squeue-pending.json", 2, JobQueued, "", "/tmp/local-slurm-samples/slurm-2.out", -1, "PENDING"},
+        {"squeue-running.json", 2, JobRunning, "vm", "/tmp/local-slurm-samples/slurm-2.out", -1, "RUNNING"},
+        {"squeue-completed.json", 2, JobFinished, "vm", "/tmp/local-slurm-samples/slurm-2.out", 0, "COMPLETED"},
+        {"squeue-failed.json", 3, JobFailed, "vm", "/tmp/local-slurm-samples/out-3.txt", 3, "FAILED NonZeroExitCode"},
+        {"squeue-cancelled.json", 4, JobFailed, "vm", "/tmp/local-slurm-samples/slurm-4.out", 143, "CANCELLED"},
+        {"squeue-all-options.json", 5, JobFailed, "", "/tmp/local-slurm-samples/slurm-5.out", 0, "CANCELLED JobHeldUser"},
+        {"squeue-all-options.json", 7, JobQueued, "", "/dev/null", -1, "PENDING"},
+        {"squeue-after-purge.json", 22, JobFinished, "vm", "/dev/null", 0, "COMPLETED"},
         // 23.02, 23.11 (v0.0.39/40): nodes a string, job_resources {} while pending.
-        {"modern/23.02-v0.0.39-squeue-rest-pending.json", 326, JobQueued, "", "/home/jcampbell/slurm-326.out"},
-        {"modern/23.02-v0.0.39-squeue-rest-running.json", 310, JobRunning, "cn[052-067]", "/home/cgross/slurm-310.out"},
+        {"modern/23.02-v0.0.39-squeue-rest-pending.json", 326, JobQueued, "", "/home/jcampbell/slurm-326.out", -1, "PENDING Resources"},
+        {"modern/23.02-v0.0.39-squeue-rest-running.json", 310, JobRunning, "cn[052-067]", "/home/cgross/slurm-310.out", -1, "RUNNING"},
         {"modern/23.02-v0.0.39-squeue-cli-array-held.json", 52175550, JobQueued, "",
-         "/scratch/alice/dtu_regr/rvsys/./logs/slurm-52175550.out"},
-        {"modern/23.11-v0.0.40-squeue-rest-completed.json", 777, JobFinished, "cn1", "/home/cpotter/slurm-777.out"},
-        {"modern/23.11-v0.0.40-squeue-rest-list.json", 776, JobFailed, "cn1", "/home/emendoza/slurm-776.out"},
+         "/scratch/alice/dtu_regr/rvsys/./logs/slurm-52175550.out", -1, "PENDING JobHeldUser"},
+        {"modern/23.11-v0.0.40-squeue-rest-completed.json", 777, JobFinished, "cn1", "/home/cpotter/slurm-777.out", 0, "COMPLETED"},
+        {"modern/23.11-v0.0.40-squeue-rest-list.json", 776, JobFailed, "cn1", "/home/emendoza/slurm-776.out", 143, "TIMEOUT TimeLimit"},
         // 24.05, 24.11 (v0.0.41/42): nodes an object with "list"; job_resources null pending.
-        {"modern/24.05-v0.0.41-squeue-rest-running.json", 649722, JobRunning, "cn001", "/home/ksoto/slurm-649722.out"},
-        {"modern/24.05-v0.0.41-squeue-rest-list.json", 649717, JobFailed, "cn001", "/home/ksoto/slurm-649717.out"},
-        {"modern/24.11-v0.0.42-squeue-rest-pending.json", 6370, JobQueued, "", "/home/jbeck/slurm-6370.out"},
-        {"modern/24.11-v0.0.42-squeue-rest-running-multinode.json", 6371, JobRunning, "ia[1-2]", "/home/jthomas/slurm-6371.out"},
-        {"modern/24.11-v0.0.42-squeue-rest-list.json", 6355, JobFailed, "ia1", "/home/progers/slurm-6355.out"},
+        {"modern/24.05-v0.0.41-squeue-rest-running.json", 649722, JobRunning, "cn001", "/home/ksoto/slurm-649722.out", -1, "RUNNING"},
+        {"modern/24.05-v0.0.41-squeue-rest-list.json", 649717, JobFailed, "cn001", "/home/ksoto/slurm-649717.out", 143, "TIMEOUT TimeLimit"},
+        {"modern/24.11-v0.0.42-squeue-rest-pending.json", 6370, JobQueued, "", "/home/jbeck/slurm-6370.out", -1, "PENDING BeginTime"},
+        {"modern/24.11-v0.0.42-squeue-rest-running-multinode.json", 6371, JobRunning, "ia[1-2]", "/home/jthomas/slurm-6371.out", -1, "RUNNING"},
+        {"modern/24.11-v0.0.42-squeue-rest-list.json", 6355, JobFailed, "ia1", "/home/progers/slurm-6355.out", 143, "CANCELLED"},
         // 25.05 (v0.0.43): standard_output and stdout_expanded empty -> Slurm's default name.
-        {"modern/25.05-v0.0.43-squeue-rest-running.json", 4739, JobRunning, "cn1", "/home/progers/slurm-4739.out"},
-        {"modern/25.05-v0.0.43-squeue-rest-list.json", 2195, JobFailed, "", "/dev/null"},
+        {"modern/25.05-v0.0.43-squeue-rest-running.json", 4739, JobRunning, "cn1", "/home/progers/slurm-4739.out", -1, "RUNNING"},
+        {"modern/25.05-v0.0.43-squeue-rest-list.json", 2195, JobFailed, "", "/dev/null", 0, "CANCELLED QOSMaxCpuPerJobLimit"},
         // 25.11 (v0.0.44): an unexpanded pattern beside stdout_expanded.
-        {"modern/25.11-v0.0.44-squeue-rest-completed.json", 5749, JobFinished, "cn1", "/home/vhartman/slurm-5749.out"},
-        {"modern/25.11-v0.0.44-squeue-rest-running-multinode.json", 5679, JobRunning, "gpu[1-2]", "/home/dperez/slurm-5679.out"},
-        {"modern/25.11-v0.0.41-squeue-rest-running.json", 16, JobRunning, "cn3", "/home/jthomas/slurm-16.out"},
+        {"modern/25.11-v0.0.44-squeue-rest-completed.json", 5749, JobFinished, "cn1", "/home/vhartman/slurm-5749.out", 0, "COMPLETED"},
+        {"modern/25.11-v0.0.44-squeue-rest-running-multinode.json", 5679, JobRunning, "gpu[1-2]", "/home/dperez/slurm-5679.out", -1, "RUNNING"},
+        {"modern/25.11-v0.0.41-squeue-rest-running.json", 16, JobRunning, "cn3", "/home/jthomas/slurm-16.out", -1, "RUNNING"},
     };
     for (const SampleCase &c : cases) {
         SCOPED_TRACE(std::string(c.file) + " job " + std::to_string(c.slurmId));
@@ -68,6 +70,8 @@ TEST(SlurmQueueSnapshotTest, ReadsEveryRecordedSlurmVersion)
         EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(reading.stateWord, JobRunning), c.state);
         EXPECT_EQ(reading.node, c.node);
         EXPECT_EQ(reading.stdOutPath, c.stdOutPath);
+        EXPECT_EQ(reading.exitCode, c.exitCode);
+        EXPECT_EQ(reading.reason, c.reason);
     }
 }
 
@@ -174,10 +178,64 @@ TEST(SlurmQueueSnapshotTest, ExpandsOutputPatternsAsSlurmDoes)
 
 TEST(SlurmQueueSnapshotTest, MapsEveryEndOfAJobThatDidNotComplete)
 {
-    for (const char *word : {"CANCELLED", "FAILED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE"})
+    for (const char *word :
+         {"CANCELLED", "FAILED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL", "DEADLINE", "PREEMPTED"})
         EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(word, JobRunning), JobFailed) << word;
-    for (const char *word : {"COMPLETING", "SUSPENDED", "PREEMPTED", "REQUEUED", "running", ""})
+    for (const char *word : {"COMPLETING", "SUSPENDED", "REQUEUED", "running", ""})
         EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(word, JobQueued), JobQueued) << word;
+}
+
+TEST(SlurmQueueSnapshotTest, FollowsAJobArrayUntilEveryTaskHasEnded)
+{
+    // Task entries of array 50 (task 0 keeps the array's ID), a pending rest, another job.
+    auto task = [](int id, int index, const char *state, int exitStatus) {
+        return nlohmann::json{{"job_id", id}, {"array_job_id", {{"set", true}, {"number", 50}}},
+                              {"array_task_id", {{"set", index >= 0}, {"number", index < 0 ? 0 : index}}},
+                              {"job_state", {state}}, {"state_reason", "None"},
+                              {"standard_output", "/w/out-%A_%a"},
+                              {"exit_code", {{"return_code", {{"set", true}, {"number", exitStatus}}}}}};
+    };
+    auto read = [](std::vector<nlohmann::json> entries) {
+        entries.push_back({{"job_id", 60}, {"array_job_id", 0}, {"job_state", "FAILED"}, {"standard_output", ""}});
+        return SlurmQueueSnapshot::fromOutput(nlohmann::json{{"jobs", entries}}.dump()).lookup(50);
+    };
+    SlurmJobReading reading = read({task(50, 0, "COMPLETED", 0), task(51, 1, "RUNNING", 0), task(52, -1, "PENDING", 0)});
+    EXPECT_EQ(reading.stateWord, "RUNNING");
+    EXPECT_EQ(reading.exitCode, -1);
+    EXPECT_EQ(reading.stdOutPath, "/w/out-50_0");
+    reading = read({task(50, 0, "COMPLETED", 0), task(52, -1, "PENDING", 0)});
+    EXPECT_EQ(reading.stateWord, "PENDING");
+    reading = read({task(50, 0, "COMPLETED", 0), task(51, 1, "FAILED", 3), task(52, 2, "COMPLETED", 0)});
+    EXPECT_EQ(SlurmQueueSnapshot::jobStateFor(reading.stateWord, JobRunning), JobFailed);
+    EXPECT_EQ(reading.exitCode, 3);
+    EXPECT_EQ(reading.reason, "FAILED (array task 1)");
+    reading = read({task(51, 1, "COMPLETED", 0), task(50, 0, "COMPLETED", 2)});
+    EXPECT_EQ(reading.stateWord, "COMPLETED");
+    EXPECT_EQ(reading.exitCode, 2);
+}
+
+TEST(SlurmQueueSnapshotTest, ReadsTheExitCodeOnlyOnceTheJobHasEnded)
+{
+    const struct
+    {
+        const char *state;
+        const char *exitCode;
+        int expected;
+    } cases[] = {
+        {"FAILED", "512", 2},       // 22.05: the wait status
+        {"CANCELLED", "9", 137},    // 22.05: killed by signal 9
+        {"RUNNING", "0", -1},       // not ended: nothing is known yet
+        {"FAILED", R"({"status": ["ERROR"], "return_code": 7, "signal": {"id": {"set": false, "number": 0}}})", 7},
+        {"OUT_OF_MEMORY", R"({"status": ["SIGNALED"], "signal": {"id": 9, "name": "KILL"}})", 137},
+        {"FAILED", R"({"status": ["ERROR"]})", -1},
+        {"FAILED", R"("three")", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.exitCode);
+        const std::string answer = std::string(R"({"jobs": [{"job_id": 1, "standard_output": "", "job_state": ")")
+                                   + c.state + R"(", "exit_code": )" + c.exitCode + "}]}";
+        EXPECT_EQ(SlurmQueueSnapshot::fromOutput(answer).lookup(1).exitCode, c.expected);
+    }
 }
 
 } // namespace
