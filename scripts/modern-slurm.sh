@@ -21,10 +21,12 @@
 #                     (about 430 MB each) and <HOME>/<VERSION>/bin (the commands)
 #   HXB_DEBIAN_MIRROR Debian mirror (default http://deb.debian.org/debian)
 #   SLURM_WAIT_S      seconds to wait for a node to become usable (default 60)
+#   HXB_SLURM_BIND    more host directories, separated by ':', to bind at the same path inside
+#                     the roots (e.g. a server's data directory outside /tmp)
 #
 # Jobs run inside the root; the host's /tmp is bound at the root's /tmp, so a job directory, its
-# script and its output files must live under /tmp (the commands keep the working directory, which
-# therefore must be there too for sbatch).
+# script and its output files must live under /tmp or a directory of HXB_SLURM_BIND (the commands
+# keep the working directory, which therefore must be there too for sbatch).
 set -euo pipefail
 
 HOME_DIR=${HXB_SLURM_HOME:-/var/lib/hxbserver-slurm}
@@ -35,6 +37,13 @@ PACKAGES=(slurmctld slurmd slurm-client munge)
 COMMANDS=(sbatch squeue scancel scontrol sinfo)
 # Host directories bound at the same path inside every root.
 BINDS=(/tmp)
+IFS=: read -r -a EXTRA_BINDS <<<"${HXB_SLURM_BIND:-}"
+for d in "${EXTRA_BINDS[@]}"; do
+    [ -n "$d" ] || continue
+    case "$d" in /*) ;; *) echo "modern-slurm: error: HXB_SLURM_BIND: '$d' is not absolute" >&2; exit 1 ;; esac
+    [ -d "$d" ] || { echo "modern-slurm: error: HXB_SLURM_BIND: no directory $d" >&2; exit 1; }
+    BINDS+=("$(readlink -f "$d")")
+done
 
 log() { printf 'modern-slurm: %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
@@ -105,6 +114,13 @@ make_root() {
             && in_root apt-get clean
     } >>"$APT_LOG" 2>&1 || die "$V: installing the packages failed, see $APT_LOG"
     log "$V: packages took $((SECONDS - t0)) s"
+    # Debian unstable moves on: a root that got another release is not this version's cluster.
+    local got
+    got=$(in_root slurmctld -V 2>/dev/null | awk '{ print $2 }')
+    case "$got" in
+        "$V".*) ;;
+        *) die "$V: $SUITE installed Slurm '${got:-nothing}', not $V; remove $DIR and adapt the suite" ;;
+    esac
     touch "$READY"
 }
 
@@ -124,14 +140,14 @@ mount_all() {
     done
 }
 
+# Everything mounted below the root, the deepest first (also binds of an earlier HXB_SLURM_BIND).
 unmount_all() {
-    local d
+    local m
     [ -d "$ROOT" ] || return 0
-    for d in "${BINDS[@]}" /dev/pts /dev /sys /proc; do
-        if is_mounted "$ROOT$d"; then
-            umount "$ROOT$d" 2>/dev/null || umount -l "$ROOT$d"
-        fi
-    done
+    while IFS= read -r m; do
+        umount "$m" 2>/dev/null || umount -l "$m"
+    done < <(awk -v r="$(readlink -f "$ROOT")/" 'index($5, r) == 1 { print $5 }' /proc/self/mountinfo \
+        | sort -r)
 }
 
 # --- configuration ------------------------------------------------------------------------------

@@ -244,7 +244,6 @@ class SlurmLiveTest(unittest.TestCase):
         self.assertEqual(cluster["nodes"], 1.0, info)
         self.assertGreater(cluster["cpus_total"], 0, info)
         self.assertEqual(cluster["allocated"] + cluster["idle"] + cluster["other"], cluster["cpus_total"], info)
-        self.assertGreaterEqual(sum(s["nodes"] for s in cluster["states"].values()), 1, info)
         self.assertEqual([q["partition"] for q in info["queues"]], ["debug", "long"])
         for queue in info["queues"]:
             self.assertEqual({k: queue[k] for k in cluster}, cluster, info)
