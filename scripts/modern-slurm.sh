@@ -445,10 +445,32 @@ versions_of() {
     esac
 }
 
+# Makes the missing roots of VERSIONS side by side: mostly waiting for the mirror and the disk.
+make_roots() {
+    local v pids=() rc=0 p
+    for v in "$@"; do
+        select_version "$v"
+        [ -f "$READY" ] || pids+=("$v")
+    done
+    [ ${#pids[@]} -gt 1 ] || return 0
+    host_apt_install debootstrap debootstrap
+    local running=()
+    for v in "${pids[@]}"; do
+        (select_version "$v" && make_root) &
+        running+=($!)
+    done
+    for p in "${running[@]}"; do
+        wait "$p" || rc=1
+    done
+    [ $rc -eq 0 ] || die "a root could not be made, see the messages above"
+}
+
 cmd=${1:-}
 case "$cmd" in
     start | stop | status)
         vs=$(versions_of "${2:-all}")
+        # shellcheck disable=SC2086
+        [ "$cmd" != start ] || { require_root; make_roots $vs; }
         rc=0
         for v in $vs; do
             case "$cmd" in
