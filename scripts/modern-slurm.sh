@@ -350,8 +350,8 @@ node_usable() {
 }
 
 wait_node_usable() {
-    local state i resumed=0
-    for i in $(seq 1 $((WAIT_S * 2))); do
+    local state resumed=0
+    for _ in $(seq 1 $((WAIT_S * 2))); do
         state=$(node_state)
         case "$state" in
             idle | mixed | allocated | completing) return 0 ;;

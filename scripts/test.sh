@@ -32,7 +32,8 @@ if ! $SUDO scripts/local-slurm.sh start; then
     exit 1
 fi
 # The same live tests run on Slurm 24.11 and 26.05 too (label slurm_modern), each a cluster in a
-# Debian root of its own: about 7 minutes on a cold machine to make both roots, seconds after.
+# Debian root of its own: about 3 minutes on a cold machine to make both roots (side by side),
+# seconds after.
 stage "Slurm 24.11 and 26.05 clusters"
 if ! $SUDO scripts/modern-slurm.sh start all; then
     echo "test.sh: the Slurm 24.11/26.05 clusters did not start (scripts/modern-slurm.sh start failed);" \
