@@ -271,11 +271,11 @@ daemon_pid() {
 }
 
 stop_daemon() {
-    local pidfile=$1 comm=$2 pid i
+    local pidfile=$1 comm=$2 pid
     if pid=$(daemon_pid "$pidfile" "$comm"); then
         log "$V: stopping $comm (pid $pid)"
         kill -TERM "$pid" 2>/dev/null || true
-        for i in $(seq 1 100); do
+        for _ in $(seq 1 100); do
             process_alive "$pid" || break
             sleep 0.1
         done
@@ -291,7 +291,7 @@ stop_daemon() {
 munge_works() { in_root sh -c 'munge -n | unmunge' >/dev/null 2>&1; }
 
 start_munge() {
-    local key=$ROOT/etc/munge/munge.key i
+    local key=$ROOT/etc/munge/munge.key
     if [ ! -s "$key" ]; then
         log "$V: creating the munge key"
         in_root mungekey --create --keyfile=/etc/munge/munge.key --force
@@ -307,7 +307,7 @@ start_munge() {
     chmod 0755 "$ROOT/run/munge"
     log "$V: starting munged"
     in_root runuser -u munge -- /usr/sbin/munged
-    for i in $(seq 1 50); do
+    for _ in $(seq 1 50); do
         munge_works && return 0
         sleep 0.1
     done
@@ -317,11 +317,10 @@ start_munge() {
 controller_up() { "$BIN/scontrol" ping 2>/dev/null | grep -q 'is UP'; }
 
 start_slurmctld() {
-    local i
     daemon_pid /run/slurm/slurmctld.pid slurmctld >/dev/null && return 0
     log "$V: starting slurmctld"
     in_root /usr/sbin/slurmctld
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         controller_up && return 0
         sleep 0.2
     done
@@ -329,11 +328,10 @@ start_slurmctld() {
 }
 
 start_slurmd() {
-    local i
     daemon_pid /run/slurm/slurmd.pid slurmd >/dev/null && return 0
     log "$V: starting slurmd"
     in_root /usr/sbin/slurmd
-    for i in $(seq 1 50); do
+    for _ in $(seq 1 50); do
         daemon_pid /run/slurm/slurmd.pid slurmd >/dev/null && return 0
         sleep 0.1
     done
