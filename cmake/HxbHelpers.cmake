@@ -65,13 +65,18 @@ function(hxb_add_test name)
     endif()
 endfunction()
 
-# hxb_add_python_test(name SCRIPT file [MARIADB] [PER_JOB])
+# Where scripts/modern-slurm.sh keeps the newer Slurm clusters (its HXB_SLURM_HOME).
+set(HXB_SLURM_HOME "/var/lib/hxbserver-slurm" CACHE PATH
+    "Directory of the Slurm 24.11 and 26.05 clusters that scripts/modern-slurm.sh runs")
+
+# hxb_add_python_test(name SCRIPT file [MARIADB] [PER_JOB] [SLURM_MODERN])
 # An end-to-end test written against Python's standard library (unittest). With MARIADB it is
 # registered a second time as <name>_mariadb, its servers using the private MariaDB server;
 # with PER_JOB once more as <name>_perjob, its servers polling Slurm once per job
-# (Batchbay/poll_per_job=true).
+# (Batchbay/poll_per_job=true); with SLURM_MODERN as <name>_24_11 and <name>_26_05 (label
+# slurm_modern), on the clusters of scripts/modern-slurm.sh instead of the host's.
 function(hxb_add_python_test name)
-    cmake_parse_arguments(ARG "MARIADB;PER_JOB" "SCRIPT;TIMEOUT" "" ${ARGN})
+    cmake_parse_arguments(ARG "MARIADB;PER_JOB;SLURM_MODERN" "SCRIPT;TIMEOUT" "" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
@@ -96,6 +101,17 @@ function(hxb_add_python_test name)
                     ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
             WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
         set_tests_properties(${name}_perjob PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    endif()
+    if(ARG_SLURM_MODERN)
+        foreach(version 24.11 26.05)
+            string(REPLACE "." "_" suffix ${version})
+            add_test(NAME ${name}_${suffix}
+                COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/integration PYTHONDONTWRITEBYTECODE=1
+                        HXB_SLURM_BINDIR=${HXB_SLURM_HOME}/${version}/bin
+                        ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
+                WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+            set_tests_properties(${name}_${suffix} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS slurm_modern)
+        endforeach()
     endif()
 endfunction()
 

@@ -31,6 +31,15 @@ if ! $SUDO scripts/local-slurm.sh start; then
         "see the messages above and /var/log/slurm/" >&2
     exit 1
 fi
+# The same live tests run on Slurm 24.11 and 26.05 too (label slurm_modern), each a cluster in a
+# Debian root of its own: about 3 minutes on a cold machine to make both roots (side by side),
+# seconds after.
+stage "Slurm 24.11 and 26.05 clusters"
+if ! $SUDO scripts/modern-slurm.sh start all; then
+    echo "test.sh: the Slurm 24.11/26.05 clusters did not start (scripts/modern-slurm.sh start failed);" \
+        "see the messages above and /var/lib/hxbserver-slurm/<version>/" >&2
+    exit 1
+fi
 
 # run_suite DIR "CTEST ARGS" CMAKE ARGS...
 run_suite() {
@@ -54,8 +63,10 @@ if [ "${HXB_SKIP_SANITIZE:-0}" != "1" ]; then
     # The browser and the shipped-tree tests check what the product ships, which the optimised
     # build has covered; the sanitizers watch the code paths, which the other tests cover. The
     # whole-server runs on MariaDB repeat their SQLite twins through the same code but for the
-    # statements, which the unit tests on MariaDB run here too.
-    run_suite "$BUILD_DIR-sanitize" "-LE browser|shipped -E ^integration_.*_mariadb$" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DHXB_SANITIZE=ON
+    # statements, which the unit tests on MariaDB run here too. The runs on Slurm 24.11 and 26.05
+    # repeat the 22.05 run through the same code but for Slurm's answers, which the replay tests
+    # read here too.
+    run_suite "$BUILD_DIR-sanitize" "-LE browser|shipped|slurm_modern -E ^integration_.*_mariadb$" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DHXB_SANITIZE=ON
 fi
 
 # ---- fuzzing and fault smoke run -------------------------------------------------------------

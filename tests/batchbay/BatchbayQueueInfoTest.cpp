@@ -241,6 +241,11 @@ TEST(BatchbayQueueInfoTest, SumsRealSlurmAnswers)
         {"modern/25.11-v0.0.44-scontrol-nodes-rest-planned.json", Source::Scontrol, 0, 32, 0, 1, 32,
          R"({"IDLE":{"cpus":32.0,"nodes":1.0},"PLANNED":{"cpus":32.0,"nodes":1.0}})",
          "gpu:32/0/32"},
+        // Captured here (scripts/modern-slurm.sh), one job running on the 2-CPU node.
+        {"modern/24.11-v0.0.42-scontrol-nodes-cli-mixed.json", Source::Scontrol, 1, 2, 1, 1, 0,
+         R"({"MIXED":{"cpus":2.0,"nodes":1.0}})", "debug:2/1/0,long:2/1/0"},
+        {"modern/26.05-v0.0.45-scontrol-nodes-cli-mixed.json", Source::Scontrol, 1, 2, 1, 1, 0,
+         R"({"MIXED":{"cpus":2.0,"nodes":1.0}})", "debug:2/1/0,long:2/1/0"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.file);
@@ -287,6 +292,8 @@ TEST(BatchbayQueueInfoTest, RefusesUnusableAnswers)
          "Unspecified error"},
         {"sinfo of newer Slurm", readData("modern/23.02-v0.0.39-sinfo-cli-node.json"), true,
          "no \"nodes\""},
+        {"sinfo of 24.11", readData("modern/24.11-v0.0.42-sinfo-cli-mixed.json"), true, "no \"nodes\""},
+        {"sinfo of 26.05", readData("modern/26.05-v0.0.45-sinfo-cli-mixed.json"), true, "no \"nodes\""},
         {"a job list", readData("squeue-running.json"), false, "no \"nodes\""},
         {"scontrol without --json", readData("scontrol-show-node-oneliner.txt"), false, "not JSON"},
         {"bare array", readData("modern/25.11-scontrol-nodes-entry-mixed-gpu.json"), false,

@@ -61,6 +61,24 @@ TEST(SlurmQueueSnapshotTest, ReadsEveryRecordedSlurmVersion)
         {"modern/25.11-v0.0.44-squeue-rest-completed.json", 5749, JobFinished, "cn1", "/home/vhartman/slurm-5749.out", 0, "COMPLETED"},
         {"modern/25.11-v0.0.44-squeue-rest-running-multinode.json", 5679, JobRunning, "gpu[1-2]", "/home/dperez/slurm-5679.out", -1, "RUNNING"},
         {"modern/25.11-v0.0.41-squeue-rest-running.json", 16, JobRunning, "cn3", "/home/jthomas/slurm-16.out", -1, "RUNNING"},
+        // 24.11 and 26.05 captured here (scripts/modern-slurm.sh), squeue --states=all: a
+        // completed, a failed (exit 3), a cancelled, a running and a pending job; 26.05 gives
+        // the pattern in standard_output and the path in stdout_expanded.
+        {"modern/24.11-v0.0.42-squeue-cli-states-all.json", 1, JobFinished, "vm", "/tmp/modern-slurm-samples/slurm-1.out", 0, "COMPLETED"},
+        {"modern/24.11-v0.0.42-squeue-cli-states-all.json", 2, JobFailed, "vm", "/tmp/modern-slurm-samples/out-2.txt", 3, "FAILED NonZeroExitCode"},
+        {"modern/24.11-v0.0.42-squeue-cli-states-all.json", 3, JobFailed, "vm", "/tmp/modern-slurm-samples/slurm-3.out", 143, "CANCELLED"},
+        {"modern/24.11-v0.0.42-squeue-cli-states-all.json", 4, JobRunning, "vm", "/tmp/modern-slurm-samples/slurm-4.out", -1, "RUNNING"},
+        {"modern/24.11-v0.0.42-squeue-cli-states-all.json", 5, JobQueued, "", "/tmp/modern-slurm-samples/slurm-5.out", -1, "PENDING Resources"},
+        {"modern/24.11-v0.0.42-scontrol-job-cli-completed.json", 1, JobFinished, "vm", "/tmp/modern-slurm-samples/slurm-1.out", 0, "COMPLETED"},
+        {"modern/24.11-v0.0.42-squeue-cli-array.json", 6, JobRunning, "", "/tmp/modern-slurm-samples/slurm-6_3.out", -1, "RUNNING"},
+        {"modern/24.11-v0.0.42-squeue-cli-array.json", 8, JobRunning, "vm", "/tmp/modern-slurm-samples/slurm-6_2.out", -1, "RUNNING"},
+        {"modern/26.05-v0.0.45-squeue-cli-states-all.json", 1, JobFinished, "vm", "/tmp/modern-slurm-samples/slurm-1.out", 0, "COMPLETED"},
+        {"modern/26.05-v0.0.45-squeue-cli-states-all.json", 2, JobFailed, "vm", "/tmp/modern-slurm-samples/out-2.txt", 3, "FAILED NonZeroExitCode"},
+        {"modern/26.05-v0.0.45-squeue-cli-states-all.json", 3, JobFailed, "vm", "/tmp/modern-slurm-samples/slurm-3.out", 143, "CANCELLED"},
+        {"modern/26.05-v0.0.45-squeue-cli-states-all.json", 4, JobRunning, "vm", "/tmp/modern-slurm-samples/slurm-4.out", -1, "RUNNING"},
+        {"modern/26.05-v0.0.45-squeue-cli-states-all.json", 5, JobQueued, "", "/tmp/modern-slurm-samples/slurm-5.out", -1, "PENDING"},
+        {"modern/26.05-v0.0.45-scontrol-job-cli-completed.json", 1, JobFinished, "vm", "/tmp/modern-slurm-samples/slurm-1.out", 0, "COMPLETED"},
+        {"modern/26.05-v0.0.45-squeue-cli-array.json", 7, JobRunning, "vm", "/tmp/modern-slurm-samples/slurm-6_1.out", -1, "RUNNING"},
     };
     for (const SampleCase &c : cases) {
         SCOPED_TRACE(std::string(c.file) + " job " + std::to_string(c.slurmId));

@@ -12,6 +12,10 @@ web root and data beside it, so every test server gets its own directory tree:
 With HXB_TEST_DB=mariadb://<user>:<password>@<host>:<port> in the environment (the "_mariadb"
 tests, see scripts/local-mariadb.sh) every server gets a fresh MariaDB database of its own,
 dropped again by cleanup(); otherwise it uses the SQLite file <root>/bin/db.sqlite.
+
+With HXB_SLURM_BINDIR=<dir> (the "_24_11"/"_26_05" tests, see scripts/modern-slurm.sh) that
+directory's Slurm commands come first on PATH for the tests and their servers, and the trees are
+made under /tmp, the one host directory those clusters' jobs can reach.
 """
 import argparse
 import atexit
@@ -29,6 +33,14 @@ import urllib.parse
 import uuid
 
 BINARY = None
+
+SLURM_BINDIR = os.environ.get("HXB_SLURM_BINDIR", "")
+if SLURM_BINDIR:
+    if not os.access(os.path.join(SLURM_BINDIR, "sbatch"), os.X_OK):
+        raise SystemExit("HXB_SLURM_BINDIR=%s holds no sbatch; run scripts/modern-slurm.sh start"
+                         % SLURM_BINDIR)
+    os.environ["PATH"] = SLURM_BINDIR + os.pathsep + os.environ.get("PATH", "")
+    tempfile.tempdir = "/tmp"
 
 
 def parse_args():

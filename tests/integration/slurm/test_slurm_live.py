@@ -26,6 +26,7 @@ SCRIPTS = {
                 "mkdir -p out/sub && echo deep > out/sub/r.txt\n",
     "sleeper.sh": "#!/bin/bash\necho started\nsleep ${JOB_ARGS:-60}\necho done\n",
     "failing.sh": "#!/bin/bash\necho failing\nexit 1\n",
+    "exit3.sh": "#!/bin/bash\necho three\nexit 3\n",
 }
 ADMIN = ("admin", "tansy")
 
@@ -128,11 +129,21 @@ class LiveServer:
         self.server.cleanup()
 
 
+def check_outcome(test, info, exit_code, reason=None):
+    """How the job ended: the script's exit code (-1 when there is none) and a reason holding
+    REASON (case aside)."""
+    test.assertEqual(info["exitCode"], exit_code, info)
+    if reason is not None:
+        test.assertIn(reason, info["reason"].lower(), info)
+
+
 def require_slurm():
     # The test command starts the cluster; without it these tests must fail, not skip.
     out = subprocess.run(["scontrol", "ping"], capture_output=True, text=True, timeout=30).stdout
     if "UP" not in out:
-        raise AssertionError("no Slurm controller answers; start it with scripts/local-slurm.sh start")
+        raise AssertionError("no Slurm controller answers; start it with "
+                             + ("scripts/modern-slurm.sh start" if hxbtest.SLURM_BINDIR
+                                else "scripts/local-slurm.sh start"))
 
 
 class SlurmLiveTest(unittest.TestCase):
@@ -151,6 +162,7 @@ class SlurmLiveTest(unittest.TestCase):
                     numberOfTasks=1, numberOfNodes=1, numberOfCPUsPerTask=1, partitionName="long", priority=10)
         info = live.wait_state("T1", {"finished", "failed"})
         self.assertEqual(info["state"], "finished", live.server.text()[-3000:])
+        check_outcome(self, info, 0)
         self.assertIn("one squeue per job" if os.environ.get("HXB_POLL_PER_JOB") == "1"
                       else "one squeue answer for all jobs", live.server.text())
         self.assertEqual(live.call("getJobState", "T1", 0), 3)
@@ -193,20 +205,46 @@ class SlurmLiveTest(unittest.TestCase):
         live = self.live
         live.submit("BAD", "hello.sh", partitionName="nope")
         live.submit("EXIT1", "failing.sh")
+        live.submit("EXIT3", "exit3.sh")
         live.submit("LONG", "sleeper.sh", args=["60"])
         bad = live.wait_state("BAD", {"failed", "finished"})
         self.assertEqual((bad["state"], bad["slurmid"]), ("failed", 0.0))
         self.assertIn("failed to aquire slurm id", live.server.text())
-        self.assertEqual(live.wait_state("EXIT1", {"failed", "finished"})["state"], "failed")
-        self.assertEqual(live.call("getJobState", "EXIT1", 0), 5)
+        check_outcome(self, bad, -1, "invalid partition")
+        for job_id, code in (("EXIT1", 1), ("EXIT3", 3)):
+            info = live.wait_state(job_id, {"failed", "finished"})
+            self.assertEqual(info["state"], "failed", (job_id, info))
+            check_outcome(self, info, code, "nonzeroexitcode")
+            self.assertEqual(live.call("getJobState", job_id, 0), 5)
 
+        # A running job's standard output is readable while it runs.
         running = live.wait_state("LONG", {"running"})
+        deadline = time.time() + 15
+        while time.time() < deadline and "started" not in live.call("getJobOutput", "LONG"):
+            time.sleep(0.2)
+        self.assertEqual(live.call("getJobOutput", "LONG"), "started\n")
+        self.assertEqual(live.job_info("LONG")["state"], "running")
+
         self.assertTrue(live.call("cancelJob", "LONG"))
-        self.assertEqual(live.wait_state("LONG", {"failed", "finished"})["state"], "failed")
+        cancelled = live.wait_state("LONG", {"failed", "finished"})
+        self.assertEqual(cancelled["state"], "failed")
+        check_outcome(self, cancelled, -1, "cancelled")
         deadline = time.time() + 15
         while time.time() < deadline and scontrol_job(int(running["slurmid"])).get("JobState") != "CANCELLED":
             time.sleep(0.2)
         self.assertEqual(scontrol_job(int(running["slurmid"]))["JobState"], "CANCELLED")
+
+    def test_queue_information_counts_the_node_in_both_partitions(self):
+        status, body = self.live.rest("/batchbay/queueinfo", method="GET")
+        self.assertEqual(status, 200, body)
+        info = json.loads(body)
+        cluster = info["cluster"]
+        self.assertEqual(cluster["nodes"], 1.0, info)
+        self.assertGreater(cluster["cpus_total"], 0, info)
+        self.assertEqual(cluster["allocated"] + cluster["idle"] + cluster["other"], cluster["cpus_total"], info)
+        self.assertEqual([q["partition"] for q in info["queues"]], ["debug", "long"])
+        for queue in info["queues"]:
+            self.assertEqual({k: queue[k] for k in cluster}, cluster, info)
 
     def test_restart_recovers_a_running_job_and_follows_it_to_its_end(self):
         live = self.live
@@ -216,7 +254,9 @@ class SlurmLiveTest(unittest.TestCase):
         live.start(wait_for="recovered Job")
         recovered = live.job_info("KEEP")
         self.assertEqual(recovered["slurmid"], info["slurmid"])
-        self.assertEqual(live.wait_state("KEEP", {"finished", "failed"}, timeout=60)["state"], "finished")
+        ended = live.wait_state("KEEP", {"finished", "failed"}, timeout=60)
+        self.assertEqual(ended["state"], "finished")
+        check_outcome(self, ended, 0)
 
         # Finalising without removeFiles forgets the job and leaves its files.
         status, _ = live.rest("/batchbay/finalize/KEEP")
