@@ -74,7 +74,8 @@ set(HXB_SLURM_HOME "/var/lib/hxbserver-slurm" CACHE PATH
 # registered a second time as <name>_mariadb, its servers using the private MariaDB server;
 # with PER_JOB once more as <name>_perjob, its servers polling Slurm once per job
 # (Batchbay/poll_per_job=true); with SLURM_MODERN as <name>_24_11 and <name>_26_05 (label
-# slurm_modern), on the clusters of scripts/modern-slurm.sh instead of the host's.
+# slurm_modern), on the clusters of scripts/modern-slurm.sh instead of the host's, and with
+# PER_JOB as well as <name>_24_11_perjob and <name>_26_05_perjob.
 function(hxb_add_python_test name)
     cmake_parse_arguments(ARG "MARIADB;PER_JOB;SLURM_MODERN" "SCRIPT;TIMEOUT" "" ${ARGN})
     if(NOT ARG_TIMEOUT)
@@ -111,6 +112,14 @@ function(hxb_add_python_test name)
                         ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
                 WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
             set_tests_properties(${name}_${suffix} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS slurm_modern)
+            if(ARG_PER_JOB)
+                add_test(NAME ${name}_${suffix}_perjob
+                    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/integration
+                            PYTHONDONTWRITEBYTECODE=1 HXB_POLL_PER_JOB=1 HXB_SLURM_BINDIR=${HXB_SLURM_HOME}/${version}/bin
+                            ${Python3_EXECUTABLE} ${ARG_SCRIPT} --binary $<TARGET_FILE:hxbserver>
+                    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+                set_tests_properties(${name}_${suffix}_perjob PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS slurm_modern)
+            endif()
         endforeach()
     endif()
 endfunction()
