@@ -159,7 +159,15 @@ void BatchbayCtrl::doUpdate()
             });
             break;
         case JobFinalized:
-            post(&mCleanupContext, [job]() { job->cleanup(); });
+            if (job->cancelsOnSlurm()) {
+                // Its Slurm job may still run and write into the directory: cancelled first.
+                postJobCall([this, job]() {
+                    job->finalizeOnSlurm();
+                    post(&mCleanupContext, [job]() { job->cleanup(); });
+                });
+            } else {
+                post(&mCleanupContext, [job]() { job->cleanup(); });
+            }
             break;
         default:
             break; // an unknown state leaves the controller

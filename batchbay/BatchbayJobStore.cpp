@@ -43,6 +43,10 @@ bool BatchbayJobStore::startUp()
 {
     return HXBDB::getQuery().write(QStringLiteral(
                "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);"))
+           && HXBDB::getQuery().write(
+               QStringLiteral("CREATE TABLE IF NOT EXISTS BatchbayJOBDATA (jobId MEDIUMTEXT ,data MEDIUMTEXT);"))
+           && HXBDB::getQuery().write(
+               QStringLiteral("CREATE INDEX IF NOT EXISTS idx_jobdata_jobid ON BatchbayJOBDATA (jobId)"))
            && createCounterTable() && recover();
 }
 
@@ -51,7 +55,9 @@ bool BatchbayJobStore::recover()
     // Row IDs are handed out in insertion order (SQLite's implicit rowid, an auto-increment
     // column of that name on MariaDB), so the last row read for an ID is the newest.
     HXBQuery query = HXBDB::getQuery();
-    if (!query.read(QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS ORDER BY rowid;")))
+    bool ordered = query.read(QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS ORDER BY rowid;"));
+    // A MariaDB table created by an earlier version has no row number: read it as it is.
+    if (!ordered && !query.read(QStringLiteral("SELECT slurmId, jobId, ownerId FROM BatchbayJOBS;")))
         return false;
 
     std::vector<std::shared_ptr<Job>> recovered;
@@ -73,12 +79,40 @@ bool BatchbayJobStore::recover()
     }
     query.finish();
 
-    if (rows > recovered.size()) {
-        HXBDB::getQuery().write(QStringLiteral(
-            "DELETE FROM BatchbayJOBS WHERE rowid NOT IN (SELECT MAX(rowid) FROM BatchbayJOBS GROUP BY jobId);"));
-    }
+    std::unordered_map<std::string, std::string> records;
+    HXBQuery data = HXBDB::getQuery();
+    if (!data.read(QStringLiteral("SELECT jobId, data FROM BatchbayJOBDATA;")))
+        return false;
+    while (data.next())
+        records[S(data.value(0).toString())] = S(data.value(1).toString());
+    data.finish();
 
     HXBLogger *log = HXBLogger::instance();
+    if (rows > recovered.size()) {
+        if (ordered) {
+            HXBDB::getQuery().write(QStringLiteral(
+                "DELETE FROM BatchbayJOBS WHERE rowid NOT IN (SELECT MAX(rowid) FROM BatchbayJOBS GROUP BY jobId);"));
+        } else {
+            for (const auto &job : recovered)
+                writeRow(*job);
+        }
+    }
+
+    for (const auto &job : recovered) {
+        if (const auto record = records.find(job->jobId); record != records.end()) {
+            // The row's Slurm ID and owner are the ones written last, with the record.
+            const int slurmId = job->slurmId;
+            const int ownerId = job->ownerId;
+            if (job->fromRecord(record->second)) {
+                job->slurmId = slurmId;
+                job->ownerId = ownerId;
+            } else {
+                log->logNormalWarn("BatchbayJobStore", "unreadable job record, job recovered as running",
+                                   job->jobId);
+            }
+        }
+    }
+
     for (const auto &job : recovered) {
         // Recovered late, after the database came back: a job the store took meanwhile, or one
         // whose rows are to be deleted, is newer than the row.
@@ -101,16 +135,20 @@ bool BatchbayJobStore::writeRow(const Job &job)
     const bool outermost = transactionCount() == 0;
     HXBDB::startTransaction();
 
-    HXBQuery remove = HXBDB::getQuery();
-    remove.prepare(QStringLiteral("DELETE FROM BatchbayJOBS WHERE jobId = ?;"));
-    remove.addBindValue(Q(job.jobId));
-    bool saved = remove.write();
+    bool saved = deleteRows(job.jobId);
     if (saved) {
         HXBQuery insert = HXBDB::getQuery();
         insert.prepare(QStringLiteral("INSERT INTO BatchbayJOBS(jobId,slurmId,ownerId) VALUES(?,?,?);"));
         insert.addBindValue(Q(job.jobId));
         insert.addBindValue(int(job.slurmId));
         insert.addBindValue(int(job.ownerId));
+        saved = insert.write();
+    }
+    if (saved) {
+        HXBQuery insert = HXBDB::getQuery();
+        insert.prepare(QStringLiteral("INSERT INTO BatchbayJOBDATA(jobId,data) VALUES(?,?);"));
+        insert.addBindValue(Q(job.jobId));
+        insert.addBindValue(Q(job.toRecord()));
         saved = insert.write();
     }
 
@@ -131,7 +169,12 @@ bool BatchbayJobStore::deleteRows(const std::string &jobId)
     HXBQuery remove = HXBDB::getQuery();
     remove.prepare(QStringLiteral("DELETE FROM BatchbayJOBS WHERE jobId = ?;"));
     remove.addBindValue(Q(jobId));
-    return remove.write();
+    if (!remove.write())
+        return false;
+    HXBQuery removeData = HXBDB::getQuery();
+    removeData.prepare(QStringLiteral("DELETE FROM BatchbayJOBDATA WHERE jobId = ?;"));
+    removeData.addBindValue(Q(jobId));
+    return removeData.write();
 }
 
 void BatchbayJobStore::noteWritten(const std::string &jobId)
@@ -169,6 +212,20 @@ void BatchbayJobStore::addOrUpdateJob(const std::shared_ptr<Job> &job)
         return;
     std::lock_guard<std::recursive_mutex> lock(mLock);
     mJobs[job->jobId] = job;
+    if (writeRow(*job))
+        noteWritten(job->jobId);
+    else
+        noteUnsaved(job->jobId, false);
+}
+
+void BatchbayJobStore::saveJob(const std::shared_ptr<Job> &job)
+{
+    if (!job)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    const auto found = mJobs.find(job->jobId);
+    if (found == mJobs.end() || found->second != job)
+        return;
     if (writeRow(*job))
         noteWritten(job->jobId);
     else

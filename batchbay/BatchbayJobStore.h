@@ -10,8 +10,9 @@
 class Job;
 
 // The registry of live jobs: job ID -> shared job, mirrored in the table BatchbayJOBS
-// (job ID, Slurm ID and owner, one row per job) so that jobs on Slurm can be picked up again
-// after a restart.
+// (job ID, Slurm ID and owner, one row per job) and, beside it, in BatchbayJOBDATA (job ID and
+// the job's record, Job::toRecord), so that every job is shown and followed after a restart
+// as it was before.
 //
 // Every operation may be called from any thread; each holds the store's recursive lock for
 // its whole duration, database statements included. The store never takes a job's lock, so
@@ -30,10 +31,12 @@ public:
     // The process-wide store, constructed on first call.
     static BatchbayJobStore *instance();
 
-    // Creates BatchbayJOBS and the run-number table if needed and recovers the jobs saved
-    // there, each in state "running" with only its job ID, Slurm ID and owner set. Where the
-    // table holds several rows for one job ID (databases of older versions did), the newest
-    // row counts and the older ones are dropped. onRecovered, when set, is called once per
+    // Creates BatchbayJOBS, BatchbayJOBDATA and the run-number table if needed and recovers
+    // the jobs saved there: a job with a readable record as it was saved; a row without one
+    // (written by an earlier version) in state "running" with only its job ID, Slurm ID and
+    // owner set. Where the table holds several rows for one job ID (databases of older
+    // versions did), the newest row counts (any, on a table without a row number) and the
+    // others are dropped. onRecovered, when set, is called once per
     // recovered job. When the database cannot be read the store starts empty and catchUp()
     // recovers the jobs once it can.
     explicit BatchbayJobStore(const RecoveredJobHandler &onRecovered = {});
@@ -46,6 +49,9 @@ public:
     // Puts the job under its ID (replacing any other job of that ID) and replaces the ID's
     // rows by one row with its current Slurm ID and owner, in one transaction.
     void addOrUpdateJob(const std::shared_ptr<Job> &job);
+    // addOrUpdateJob for a job the store still holds under its ID; nothing for a job that was
+    // replaced or removed meanwhile.
+    void saveJob(const std::shared_ptr<Job> &job);
     // Forgets the job and deletes its rows; an unknown ID only runs the delete.
     void removeJob(const std::string &jobId);
     // Null for an unknown ID.

@@ -19,6 +19,8 @@
 #include <QProcessEnvironment>
 #include <QVariant>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 
 std::mutex Job::sJobIdMutex;
@@ -342,6 +344,24 @@ void Job::start()
         log->logNormalWarn("start", "could not get lock", dir);
         return;
     }
+    // A request (cancel, finalize) that came first wins: the job is never submitted after it.
+    if (state != JobToBeSubmitted)
+        return;
+    // A submission that may have reached Slurm without its answer being saved (sbatch timed
+    // out, or the server stopped) is looked for by its comment before a second one is made.
+    if (mSubmitAttempted) {
+        const int found = findSubmittedJob();
+        if (found < 0)
+            return; // Slurm cannot tell now: asked again at the next pass
+        if (found > 0) {
+            log->logNormalWarn("start", "found the job submitted before on Slurm", jobId + " -> " + fromNumber(found));
+            slurmId = found;
+            setOutcome(-1, "submitted");
+            state = JobQueued;
+            save();
+            return;
+        }
+    }
 
     Task task;
     for (const Task &candidate : tasks) {
@@ -353,6 +373,7 @@ void Job::start()
         log->logNormalCritical("start", "could not find application with ID", fromNumber(task.applicationId));
         setOutcome(-1, "no application with ID " + fromNumber(task.applicationId));
         state = JobFailed;
+        save();
         return;
     }
 
@@ -376,6 +397,7 @@ void Job::start()
         arguments.push_back("--priority=" + fromNumber(task.priority));
     if (settings->getOversubscribe())
         arguments.push_back("--oversubscribe");
+    arguments.push_back("--comment=" + slurmComment());
     arguments.push_back(script);
     log->logNormalInfo("start", "submit args", join(arguments, " "));
 
@@ -387,6 +409,9 @@ void Job::start()
     QStringList argumentList;
     for (const std::string &argument : arguments)
         argumentList << Q(argument);
+    // Saved before sbatch runs: after a crash the job is looked for on Slurm, not sent twice.
+    mSubmitAttempted = true;
+    save();
     const SlurmCommandResult result = SlurmCommand(Q(app->executable), argumentList)
                                           .setWorkingDirectory(Q(dir))
                                           .setEnvironment(environment)
@@ -398,6 +423,13 @@ void Job::start()
     // number its message happens to end with.
     const bool refused = result.finished && result.exitCode != 0;
     slurmId = refused ? 0 : slurmIdFromAnswer(result.output);
+    if (slurmId == 0 && result.started && !result.finished) {
+        // Killed at its limit, sbatch may have handed the job to Slurm all the same.
+        if (const int found = findSubmittedJob(); found > 0) {
+            log->logNormalWarn("start", "sbatch timed out, its job found on Slurm", fromNumber(found));
+            slurmId = found;
+        }
+    }
     if (slurmId != 0) {
         log->logNormalInfo("start", "job queued", app->appName);
         setOutcome(-1, "submitted");
@@ -409,7 +441,13 @@ void Job::start()
                            : "sbatch answered without a job ID: " + result.output.trimmed().left(200).toStdString());
         state = JobFailed;
     }
-    BatchbayJobStore::instance()->addOrUpdateJob(shared_from_this());
+    save();
+}
+
+int Job::findSubmittedJob() const
+{
+    const SlurmQueueSnapshot snapshot = SlurmQueueSnapshot::query({});
+    return snapshot.findByComment(slurmComment());
 }
 
 bool Job::lockForPoll(std::unique_lock<std::recursive_mutex> &lock)
@@ -425,8 +463,7 @@ bool Job::lockForPoll(std::unique_lock<std::recursive_mutex> &lock)
         return false;
     }
     const int current = state;
-    return current != JobFinished && current != JobToBeCancelled && current != JobFailed
-           && current != JobFinalized;
+    return current == JobQueued || current == JobRunning;
 }
 
 void Job::checkFinished()
@@ -463,7 +500,13 @@ SlurmJobReading Job::settleUnlisted(const SlurmJobReading &reading) const
 
 void Job::applyReading(const SlurmJobReading &reading)
 {
+    const int before = state;
+    const std::string reasonBefore = getReason();
+    const std::string nodeBefore = getNode();
+    // An error of the whole answer (the controller is down, squeue timed out) says nothing
+    // about this job; one in its own entry, while Slurm answers, does.
     bool readingError = false;
+    bool ownEntry = false;
     switch (reading.outcome) {
     case SlurmJobReading::Outcome::NotFound:
         setOutcome(-1, sUnlistedReason);
@@ -474,7 +517,7 @@ void Job::applyReading(const SlurmJobReading &reading)
         break;
     case SlurmJobReading::Outcome::Found:
         if (reading.failedAt == "standard_output") {
-            readingError = true;
+            readingError = ownEntry = true;
             break;
         }
         {
@@ -482,49 +525,110 @@ void Job::applyReading(const SlurmJobReading &reading)
             stdOutPath = reading.stdOutPath;
         }
         if (reading.failedAt == "job_state") {
-            readingError = true;
+            readingError = ownEntry = true;
             break;
         }
         state = SlurmQueueSnapshot::jobStateFor(reading.stateWord, state);
         setOutcome(reading.exitCode, reading.reason);
         parseErrorCount = 0;
+        readingErrorsSinceMs = 0;
         if (reading.failedAt == "node") {
-            readingError = true;
+            readingError = ownEntry = true;
             break;
         }
         {
             std::lock_guard<std::mutex> fields(mFieldsMutex);
             node = reading.node;
         }
-        return;
+        break;
     }
 
     if (readingError) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
         if (parseErrorCount == 0) {
             HXBLogger::instance()->logNormalWarn("checkFinished", "error parsing job response",
-                                                 reading.error);
+                                                 reading.error.empty() ? reading.failedAt : reading.error);
+            readingErrorsSinceMs = now;
         }
         ++parseErrorCount;
+        const bool entryKeepsFailing = ownEntry && parseErrorCount >= sMaxReadingErrors;
+        const bool tooLong = parseErrorCount > 1 && now - readingErrorsSinceMs >= sReadingErrorGraceSeconds * 1000;
+        if (entryKeepsFailing || tooLong) {
+            setOutcome(-1, entryKeepsFailing
+                               ? "Slurm's entry for the job could not be read (" + reading.failedAt + ")"
+                               : "no answer of Slurm about the job could be read for 24 h: " + reading.error);
+            state = JobFailed;
+        }
     }
-    if (parseErrorCount == sMaxReadingErrors) {
-        setOutcome(-1, "Slurm's answers about the job could not be read: " + reading.error);
-        state = JobFailed;
-    }
+    if (state != before || getReason() != reasonBefore || getNode() != nodeBefore)
+        save();
 }
 
-void Job::requestCancel(const std::string &userName)
+bool Job::requestSubmit()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (state != JobWaitingForInput)
+        return false;
+    state = JobToBeSubmitted;
+    save();
+    return true;
+}
+
+void Job::requestFinalize()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const int current = state;
+    if (current == JobFinalized)
+        return;
+    mCancelOnSlurm = slurmId >= 1 && (current == JobQueued || current == JobRunning || current == JobToBeCancelled);
+    state = JobFinalized;
+    save();
+}
+
+bool Job::cancelsOnSlurm() const
+{
+    return mCancelOnSlurm;
+}
+
+void Job::finalizeOnSlurm()
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (!mCancelOnSlurm || slurmId < 1)
+        return;
+    HXBLogger::instance()->logNormalInfo("finalize", "cancelling the Slurm job first", jobId);
+    SlurmCommand(QStringLiteral("scancel"), {QString::number(int(slurmId))})
+        .setChannels(SlurmCommand::Channels::Merged)
+        .run();
+    mCancelOnSlurm = false;
+}
+
+void Job::save()
+{
+    BatchbayJobStore::instance()->saveJob(shared_from_this());
+}
+
+bool Job::requestCancel(const std::string &userName)
+{
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const int current = state;
+    if (current == JobFinished || current == JobFailed || current == JobFinalized)
+        return false;
+    if (current == JobToBeCancelled)
+        return true;
     {
         std::lock_guard<std::mutex> fields(mFieldsMutex);
         mCancelRequester = userName;
     }
     state = JobToBeCancelled;
+    save();
+    return true;
 }
 
 void Job::cancel()
 {
     std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (state != JobToBeCancelled)
+        return; // finalised meanwhile: finalizeOnSlurm cancels the Slurm job
     if (slurmId >= 1) {
         SlurmCommand(QStringLiteral("scancel"), {QString::number(int(slurmId))})
             .setChannels(SlurmCommand::Channels::Merged)
@@ -537,6 +641,7 @@ void Job::cancel()
     }
     setOutcome(-1, requester.empty() ? "cancelled" : "cancelled by " + requester);
     state = JobFailed;
+    save();
 }
 
 void Job::cleanup()
@@ -591,6 +696,116 @@ std::string Job::getNode() const
 {
     std::lock_guard<std::mutex> fields(mFieldsMutex);
     return node;
+}
+
+std::string Job::toRecord() const
+{
+    nlohmann::json tasksJson = nlohmann::json::array();
+    for (const Task &task : tasks) {
+        tasksJson.push_back({{"type", task.type}, {"applicationId", task.applicationId}, {"args", task.args},
+                             {"source", task.source}, {"target", task.target}, {"relPath", task.relPath},
+                             {"numberOfTasks", task.numberOfTasks}, {"priority", task.priority},
+                             {"hasPriority", task.hasPriority}, {"numberOfNodes", task.numberOfNodes},
+                             {"numberOfCPUsPerTask", task.numberOfCPUsPerTask},
+                             {"partitionName", task.partitionName}});
+    }
+    nlohmann::json record = {{"version", 1},
+                             {"state", state.load()},
+                             {"outputFiles", outputFiles},
+                             {"maxRunTime", maxRunTime},
+                             {"tasks", tasksJson},
+                             {"projectName", projectName},
+                             {"designName", designName},
+                             {"removeFiles", removeFiles},
+                             {"receivedTimestamp", receivedTimestamp},
+                             {"startedTimestamp", startedTimestamp},
+                             {"runId", runId},
+                             {"runName", runName},
+                             {"submitAttempted", mSubmitAttempted},
+                             {"cancelOnSlurm", mCancelOnSlurm.load()}};
+    {
+        std::lock_guard<std::mutex> fields(mFieldsMutex);
+        record["jobDir"] = jobDir;
+        record["stdOutPath"] = stdOutPath;
+        record["node"] = node;
+        record["exitCode"] = mExitCode;
+        record["reason"] = mReason;
+        record["cancelRequester"] = mCancelRequester;
+    }
+    return quicktype::toJsonText(record);
+}
+
+bool Job::fromRecord(const std::string &text)
+{
+    const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+    if (!record.is_object())
+        return false;
+    try {
+        const int savedState = record.at("state").get<int>();
+        if (savedState < JobWaitingForInput || savedState > JobFinalized)
+            return false;
+        std::vector<Task> savedTasks;
+        for (const nlohmann::json &t : record.at("tasks")) {
+            Task task;
+            task.type = t.at("type").get<int>();
+            task.applicationId = t.at("applicationId").get<int>();
+            task.args = t.at("args").get<std::vector<std::string>>();
+            task.source = t.at("source").get<std::string>();
+            task.target = t.at("target").get<std::string>();
+            task.relPath = t.at("relPath").get<std::string>();
+            task.numberOfTasks = t.at("numberOfTasks").get<int>();
+            task.priority = t.at("priority").get<int>();
+            task.hasPriority = t.at("hasPriority").get<bool>();
+            task.numberOfNodes = t.at("numberOfNodes").get<int>();
+            task.numberOfCPUsPerTask = t.at("numberOfCPUsPerTask").get<int>();
+            task.partitionName = t.at("partitionName").get<std::string>();
+            savedTasks.push_back(std::move(task));
+        }
+        // Everything is read before anything is set: a record that fails leaves the job as it was.
+        auto files = record.at("outputFiles").get<std::vector<std::string>>();
+        const int runTime = record.at("maxRunTime").get<int>();
+        auto project = record.at("projectName").get<std::string>();
+        auto design = record.at("designName").get<std::string>();
+        const bool remove = record.at("removeFiles").get<bool>();
+        const int received = record.at("receivedTimestamp").get<int>();
+        const int started = record.at("startedTimestamp").get<int>();
+        auto run = record.at("runId").get<std::string>();
+        auto name = record.at("runName").get<std::string>();
+        const bool attempted = record.at("submitAttempted").get<bool>();
+        const bool cancelOnSlurm = record.at("cancelOnSlurm").get<bool>();
+        auto dir = record.at("jobDir").get<std::string>();
+        auto out = record.at("stdOutPath").get<std::string>();
+        auto nodes = record.at("node").get<std::string>();
+        const int code = record.at("exitCode").get<int>();
+        auto why = record.at("reason").get<std::string>();
+        auto requester = record.at("cancelRequester").get<std::string>();
+
+        tasks = std::move(savedTasks);
+        outputFiles = std::move(files);
+        maxRunTime = runTime;
+        projectName = std::move(project);
+        designName = std::move(design);
+        removeFiles = remove;
+        receivedTimestamp = received;
+        startedTimestamp = started;
+        runId = std::move(run);
+        runName = std::move(name);
+        mSubmitAttempted = attempted;
+        mCancelOnSlurm = cancelOnSlurm;
+        {
+            std::lock_guard<std::mutex> fields(mFieldsMutex);
+            jobDir = std::move(dir);
+            stdOutPath = std::move(out);
+            node = std::move(nodes);
+            mExitCode = code;
+            mReason = std::move(why);
+            mCancelRequester = std::move(requester);
+        }
+        state = savedState;
+        return true;
+    } catch (const nlohmann::json::exception &) {
+        return false;
+    }
 }
 
 int Job::getExitCode() const

@@ -50,6 +50,20 @@ struct Task
 // The bridge's record of one client job. Always created with std::make_shared and shared by
 // the job store, the controller's queue and the request handlers.
 //
+// Life cycle. Requests (REST, XML-RPC) and the controller's job thread move a job, each under
+// the job's lock, so neither overwrites what the other did:
+//   waiting for input --requestSubmit (finishedUploading)--> tobesubmitted
+//   tobesubmitted --start (job thread, sbatch)--> queued, or failed when Slurm refused it
+//   queued, running --poll (job thread)--> queued, running, finished or failed
+//   any state that has not ended --requestCancel--> tobecancelled --cancel--> failed
+//   any state --requestFinalize--> finalized; the controller then cancels the Slurm job when it
+//       may still run (finalizeOnSlurm), and removes the job (cleanup)
+// Refused (the request returns false and changes nothing): requestSubmit of a job that does not
+// wait for input (a job is never submitted twice), requestCancel of a job that has ended
+// (finished, failed, finalized). The job thread acts only on the state it was given the job
+// for: start() on "tobesubmitted", cancel() on "tobecancelled", a poll on "queued"/"running".
+// Every change is saved in the job store (save()).
+//
 // Threads: state, slurmId and ownerId may be read without a lock from any thread. The other
 // fields are set while the job is created, by the operation that owns them, or under mutex;
 // jobDir, node and stdOutPath change on the job thread while others read them: read them
@@ -89,10 +103,30 @@ public:
     // The same with the job's entry in an answer of squeue taken for several jobs at once.
     void checkFinished(const SlurmQueueSnapshot &snapshot);
     // Cancels the Slurm job, if there is one; state 6, and the reason names who asked
-    // (requestCancel). Waits for the lock.
+    // (requestCancel). Only in state "tobecancelled". Waits for the lock.
     void cancel();
-    // Marks the job "tobecancelled" on behalf of userName (empty when not known). Takes mutex.
-    void requestCancel(const std::string &userName);
+    // The requests of the life cycle above; each waits for the lock and saves the change.
+    // requestCancel names the user who asked (empty when not known) in the reason.
+    bool requestSubmit();
+    bool requestCancel(const std::string &userName);
+    void requestFinalize();
+    // For a finalised job: cancels its Slurm job when it may still run. Job thread.
+    void finalizeOnSlurm();
+    // Whether finalizeOnSlurm has a Slurm job to cancel; any thread.
+    bool cancelsOnSlurm() const;
+    // Writes the job's current state to the job store, unless the store holds another job
+    // under its ID by now. Takes the store's lock.
+    void save();
+
+    // The job as saved beside its row of BatchbayJOBS (JSON text): everything a restart needs
+    // to show and follow it as it was. fromRecord fills a job recovered from its row; false
+    // (nothing changed) for text it cannot read.
+    std::string toRecord() const;
+    bool fromRecord(const std::string &text);
+
+    // The comment every Slurm job of ours carries, so that a job whose submission answer was
+    // lost (sbatch timed out, or the server died before saving its ID) is found again.
+    std::string slurmComment() const { return "hxb:" + jobId; }
     // Removes the job's directory (when removeFiles) and the job from the store. Takes no lock.
     void cleanup();
     // The same against the given settings.
@@ -109,8 +143,11 @@ public:
     void setOutcome(int exitCode, const std::string &reason);
 
     static constexpr qint64 sMaxStdOutBytes = 64LL * 1024 * 1024;
-    // After this many unreadable answers of Slurm in a row the job is given up as failed.
+    // Reading errors give a job up as failed only when Slurm answers but its entry cannot be
+    // read this many times in a row, or when no answer about it could be read for
+    // sReadingErrorGraceSeconds (a controller that is down for hours fails nothing before).
     static constexpr int sMaxReadingErrors = 100;
+    static constexpr qint64 sReadingErrorGraceSeconds = 24 * 3600;
 
     // Applies one reading of Slurm's queue to the job, as checkFinished does after polling.
     // A job Slurm does not list is "finished", and its reason says its end was not seen:
@@ -141,6 +178,8 @@ public:
     int receivedTimestamp = 0;
     int startedTimestamp = 0;
     int parseErrorCount = 0;
+    // When the present run of reading errors began (ms since the epoch), 0 without one.
+    qint64 readingErrorsSinceMs = 0;
     std::atomic<int> ownerId{-1};
     std::string runId;
     std::string runName;
@@ -161,6 +200,12 @@ private:
 
     // Who asked for the cancellation; guarded by mFieldsMutex.
     std::string mCancelRequester;
+    // Set under mutex: sbatch was started for the job (its Slurm job may exist even without an
+    // ID), and a finalised job's Slurm job may still run.
+    bool mSubmitAttempted = false;
+    std::atomic<bool> mCancelOnSlurm{false};
+    // The Slurm job carrying our comment, or 0; job thread, under mutex.
+    int findSubmittedJob() const;
     int mExitCode = -1;
     std::string mReason;
 

@@ -23,7 +23,7 @@ bool isReadMember(const std::string &key)
                                         "standard_output", "stdout_expanded",
                                         "current_working_directory", "array_job_id",
                                         "array_task_id", "user_name", "name", "exit_code",
-                                        "state_reason"};
+                                        "state_reason", "comment"};
     return std::any_of(std::begin(sRead), std::end(sRead), [&](const char *read) { return key == read; });
 }
 
@@ -398,6 +398,21 @@ SlurmQueueSnapshot SlurmQueueSnapshot::queryController(int slurmId)
                                      QString::number(slurmId), QStringLiteral("--json")})
                            .setChannels(SlurmCommand::Channels::Separate)
                            .run());
+}
+
+int SlurmQueueSnapshot::findByComment(const std::string &comment) const
+{
+    if (mState == State::Unknown)
+        return 0;
+    if (mState != State::Readable || mFirstBadEntry != SIZE_MAX)
+        return -1;
+    int newest = 0;
+    for (const json *entry : mEntries) {
+        int id = 0;
+        if (stringMember(*entry, "comment") == comment && readJobId(*entry, id))
+            newest = std::max(newest, id);
+    }
+    return newest;
 }
 
 SlurmJobReading SlurmQueueSnapshot::lookup(int slurmId) const

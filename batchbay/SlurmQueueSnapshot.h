@@ -68,6 +68,9 @@ public:
     static constexpr int sSharedQueryFinishMs = 30000;
 
     SlurmJobReading lookup(int slurmId) const;
+    // The Slurm ID of the newest entry whose "comment" is the given text; 0 when no entry has
+    // it, -1 when the answer cannot be read.
+    int findByComment(const std::string &comment) const;
 
     // The arguments of squeue that ask for one job, or for the given jobs, in every state.
     static QStringList queryArguments(const std::vector<int> &slurmIds);

@@ -93,26 +93,84 @@ TEST_F(BatchbayJobStoreTest, SavingAnotherObjectUnderAnIdReplacesTheFirst)
     EXPECT_EQ(rows(), (std::vector<Row>{{2, "J1", -1}}));
 }
 
-TEST_F(BatchbayJobStoreTest, RestartRecoversSavedJobsAsRunning)
+TEST_F(BatchbayJobStoreTest, RestartRecoversEveryJobAsItWasAndOlderRowsAsRunning)
 {
     {
         BatchbayJobStore store;
-        store.addOrUpdateJob(makeJob("J1", 4711, 2));
-        store.addOrUpdateJob(makeJob("never-submitted"));
+        auto job = makeJob("J1", 4711, 2);
+        job->state = JobFailed;
+        job->projectName = "Hull A";
+        job->designName = "D1";
+        job->runId = "8f2c";
+        job->runName = "R1";
+        job->removeFiles = true;
+        job->outputFiles = {"*.txt", "out/"};
+        job->receivedTimestamp = 1700000000;
+        job->startedTimestamp = 1700000100;
+        job->jobDir = "/srv/work/Hull A_1/R1_1/D1/";
+        Task task;
+        task.args = {"-x", "two words"};
+        task.partitionName = "long";
+        task.hasPriority = true;
+        task.priority = 10;
+        job->tasks = {task};
+        job->setOutcome(3, "FAILED NonZeroExitCode");
+        store.addOrUpdateJob(job);
+        store.addOrUpdateJob(makeJob("waiting"));
     }
+    insertRow(99, "earlier-run", 4); // a row of an earlier version: no record beside it
     std::vector<std::string> handed;
     BatchbayJobStore restarted([&](const std::shared_ptr<Job> &job) { handed.push_back(job->jobId); });
 
     const auto job = restarted.getJobById("J1");
     ASSERT_NE(job, nullptr);
-    EXPECT_EQ(job->slurmId, 4711);
-    EXPECT_EQ(job->ownerId, 2);
-    EXPECT_EQ(job->state, JobRunning);
-    EXPECT_TRUE(job->projectName.empty());
-    EXPECT_TRUE(job->jobDir.empty());
-    ASSERT_NE(restarted.getJobById("never-submitted"), nullptr);
-    EXPECT_EQ(restarted.getJobById("never-submitted")->slurmId, -1);
-    EXPECT_EQ(handed, (std::vector<std::string>{"J1", "never-submitted"}));
+    const std::string before = job->toRecord();
+    EXPECT_EQ(job->state, JobFailed);
+    EXPECT_EQ(job->getJobInfo().jobdir, "/srv/work/Hull A_1/R1_1/D1/");
+    EXPECT_EQ(job->getExitCode(), 3);
+    EXPECT_EQ(job->tasks.at(0).args, (std::vector<std::string>{"-x", "two words"}));
+    EXPECT_EQ(job->tasks.at(0).partitionName, "long");
+    EXPECT_EQ(job->outputFiles, (std::vector<std::string>{"*.txt", "out/"}));
+    EXPECT_EQ(job->startedTimestamp, 1700000100);
+    EXPECT_EQ(restarted.getJobById("waiting")->state, JobWaitingForInput);
+    const auto earlier = restarted.getJobById("earlier-run");
+    ASSERT_NE(earlier, nullptr);
+    EXPECT_EQ(earlier->state, JobRunning);
+    EXPECT_EQ(earlier->slurmId, 99);
+    std::sort(handed.begin(), handed.end());
+    EXPECT_EQ(handed, (std::vector<std::string>{"J1", "earlier-run", "waiting"}));
+
+    // A record that cannot be read leaves its job as the row says.
+    EXPECT_FALSE(job->fromRecord(R"({"state": 3})"));
+    EXPECT_FALSE(job->fromRecord("garbage"));
+    EXPECT_EQ(job->toRecord(), before);
+}
+
+TEST_F(BatchbayJobStoreTest, TableWithoutRowNumbersOfAnEarlierVersionIsRecovered)
+{
+    // As earlier versions created it on MariaDB: no rowid column to order by.
+    HXBQuery create = HXBDB::getQuery();
+    ASSERT_TRUE(create.write(QStringLiteral(
+        "CREATE TABLE BatchbayJOBS (slurmId INTEGER, jobId MEDIUMTEXT, ownerId INTEGER DEFAULT -1)")));
+    insertRow(4711, "J1", 3);
+    insertRow(77, "J2", 5);
+    BatchbayJobStore store;
+    ASSERT_EQ(store.getAllJobs().size(), 2u);
+    EXPECT_EQ(store.getJobById("J1")->slurmId, 4711);
+    EXPECT_EQ(store.getJobById("J2")->ownerId, 5);
+}
+
+TEST_F(BatchbayJobStoreTest, AReplacedJobNoLongerSavesItself)
+{
+    BatchbayJobStore store;
+    auto first = makeJob("J1", 1);
+    store.addOrUpdateJob(first);
+    auto second = makeJob("J1", 2);
+    store.addOrUpdateJob(second);
+    first->slurmId = 3;
+    store.saveJob(first);
+    EXPECT_EQ(store.getJobById("J1"), second);
+    EXPECT_EQ(rows(), (std::vector<Row>{{2, "J1", -1}}));
 }
 
 TEST_F(BatchbayJobStoreTest, OlderTableWithDuplicateRowsLoadsTheNewestRowPerJob)

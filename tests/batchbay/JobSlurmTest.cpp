@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 class JobSlurmTest : public ::testing::Test
@@ -114,34 +116,111 @@ TEST_F(JobSlurmTest, PollAsksForTheJobAndFollowsItsState)
     EXPECT_EQ(calls(QStringLiteral("squeue")).count('\n'), 3);
 }
 
-TEST_F(JobSlurmTest, UnreadableAnswersFailTheJobOnlyAtTheHundredthInARow)
+TEST_F(JobSlurmTest, ReadingErrorsFailAJobOnlyWhenItsOwnEntryKeepsFailingOrAfterADay)
 {
     auto job = runningJob(7);
     // The controller being down is not the job being finished: exit 0, no jobs, an error.
+    // Unreadable answers as a whole, however many, say nothing about the job.
     answer(sampleFile("squeue-controller-down.json"));
     job->checkFinished();
     EXPECT_EQ(job->state, JobRunning);
-    EXPECT_EQ(job->parseErrorCount, 1);
-
     const QByteArray garbage[] = {"", "not json", "{\"jobs\": [{\"job_id\": \"7\"}]}"};
-    for (int i = 1; i < 99; ++i) {
+    for (int i = 1; i < Job::sMaxReadingErrors + 20; ++i) {
         answer(garbage[i % 3], i % 2);
         job->checkFinished();
     }
-    EXPECT_EQ(job->parseErrorCount, 99);
     EXPECT_EQ(job->state, JobRunning);
+    // ... until no answer could be read for a day.
+    job->readingErrorsSinceMs -= Job::sReadingErrorGraceSeconds * 1000;
+    job->checkFinished();
+    EXPECT_EQ(job->state, JobFailed);
+    EXPECT_EQ(job->getReason().rfind("no answer of Slurm about the job could be read for 24 h", 0), 0u);
 
-    // A good answer in between starts the count again.
+    // Slurm answers, but the job's own entry cannot be read: failed at the hundredth in a row;
+    // a good answer in between starts the count again.
+    job = runningJob(7);
+    answer(R"({"jobs": [{"job_id": 7, "standard_output": "", "job_state": [7]}]})");
+    for (int i = 0; i < Job::sMaxReadingErrors - 1; ++i)
+        job->checkFinished();
     answer(R"({"jobs": [{"job_id": 7, "standard_output": "", "job_state": ["RUNNING"]}]})");
     job->checkFinished();
     EXPECT_EQ(job->parseErrorCount, 0);
-    for (int i = 0; i < Job::sMaxReadingErrors - 1; ++i) {
-        answer("garbage");
+    answer(R"({"jobs": [{"job_id": 7, "standard_output": "", "job_state": [7]}]})");
+    for (int i = 0; i < Job::sMaxReadingErrors - 1; ++i)
         job->checkFinished();
-    }
     EXPECT_EQ(job->state, JobRunning);
     job->checkFinished();
     EXPECT_EQ(job->state, JobFailed);
+    EXPECT_EQ(job->getReason(), "Slurm's entry for the job could not be read (job_state)");
+}
+
+TEST_F(JobSlurmTest, RequestsAreNeverLostAndNothingIsSubmittedOrCancelledTwice)
+{
+    writeTool(QStringLiteral("sbatch"), "echo \"$@\" >> \"$D/sbatch.calls\"\necho Submitted batch job 5\n");
+    // Cancelled while waiting for input, then asked to run: refused, the job stays failed.
+    auto job = std::make_shared<Job>();
+    job->jobId = "L2";
+    EXPECT_TRUE(job->requestCancel("bob"));
+    job->cancel();
+    EXPECT_EQ(job->state, JobFailed);
+    EXPECT_EQ(job->getReason(), "cancelled by bob");
+    EXPECT_FALSE(job->requestSubmit());
+    EXPECT_FALSE(job->requestCancel("bob")); // has ended
+    EXPECT_EQ(job->state, JobFailed);
+
+    // A cancel or finalise that comes before the job thread acts on its state wins.
+    for (const bool finalize : {false, true}) {
+        job = std::make_shared<Job>();
+        job->jobId = finalize ? "L3" : "L4";
+        EXPECT_TRUE(job->requestSubmit());
+        EXPECT_FALSE(job->requestSubmit());
+        if (finalize)
+            job->requestFinalize();
+        else
+            job->requestCancel("carol");
+        job->start(); // what the controller had posted before the request
+        EXPECT_EQ(job->state, finalize ? JobFinalized : JobToBeCancelled);
+        EXPECT_FALSE(job->cancelsOnSlurm());
+    }
+    EXPECT_EQ(calls(QStringLiteral("sbatch")), "");
+
+    // Finalising a job that runs on Slurm cancels it there first, and a cancel the job thread
+    // had been given before the finalise does nothing.
+    job = runningJob(42);
+    job->requestCancel("dave");
+    job->requestFinalize();
+    job->cancel();
+    EXPECT_EQ(job->state, JobFinalized);
+    EXPECT_EQ(calls(QStringLiteral("scancel")), "");
+    EXPECT_TRUE(job->cancelsOnSlurm());
+    job->finalizeOnSlurm();
+    EXPECT_EQ(calls(QStringLiteral("scancel")), "42\n");
+    EXPECT_FALSE(job->cancelsOnSlurm());
+}
+
+TEST_F(JobSlurmTest, ASubmissionWhoseAnswerWasLostIsFoundOnSlurmByItsComment)
+{
+    // The server stopped after sbatch ran and before the Slurm ID was saved: the job comes
+    // back "tobesubmitted" with the sign that sbatch ran, and is followed, not sent again.
+    writeTool(QStringLiteral("sbatch"), "echo \"$@\" >> \"$D/sbatch.calls\"\necho Submitted batch job 99\n");
+    auto job = std::make_shared<Job>();
+    job->jobId = "lost";
+    nlohmann::json record = nlohmann::json::parse(job->toRecord());
+    record["state"] = int(JobToBeSubmitted);
+    record["submitAttempted"] = true;
+    ASSERT_TRUE(job->fromRecord(record.dump()));
+    answer(R"({"jobs": [{"job_id": 30, "comment": "hxb:other", "job_state": "RUNNING", "standard_output": ""},
+                        {"job_id": 31, "comment": "hxb:lost", "job_state": "RUNNING", "standard_output": ""}]})");
+    job->start();
+    EXPECT_EQ(job->state, JobQueued);
+    EXPECT_EQ(job->slurmId, 31);
+    EXPECT_EQ(calls(QStringLiteral("sbatch")), "");
+    // An answer that cannot be read submits nothing: asked again at the next pass.
+    job->state = JobToBeSubmitted;
+    answer("garbage");
+    job->start();
+    EXPECT_EQ(job->state, JobToBeSubmitted);
+    EXPECT_EQ(calls(QStringLiteral("sbatch")), "");
 }
 
 TEST_F(JobSlurmTest, AJobSlurmNoLongerListsIsReadFromTheControllerElseFinishedUnseen)
