@@ -268,13 +268,14 @@ test('an ordinary user starts on "My jobs", sees others\' jobs without output or
     await phone.getByRole('heading', { name: 'Jobs' }).waitFor();
     assert.equal(await phone.locator('#jobs-scope-mine').getAttribute('aria-pressed'), 'true');
     await phone.getByText('You have no jobs on the server.').waitFor();
+    await assertReachable(phone, '#nav a, #logout');
     await phone.getByRole('button', { name: 'All jobs' }).click();
     const row = phone.locator(`#jobs-table tr[data-jobid="${adminJob.jobid}"]`);
     await row.waitFor();
     await assertReachable(phone, '#jobs-table a');
     await row.getByRole('link').click();
     await phone.locator('#job-facts').getByText(adminJob.jobid).waitFor();
-    await phone.getByText('This job belongs to another user: its output and files are theirs.').waitFor();
+    await phone.getByText('This job is not yours: its output, files and actions are its owner\'s.').waitFor();
     for (const hidden of ['#job-output', '#job-files-section', '#job-finalize', '#job-cancel', '#job-again'])
         assert.equal(await phone.locator(hidden).isVisible(), false, hidden);
     await shootViews(phone, 'phone-user', { jobId: adminJob.jobid, admin: false });

@@ -140,7 +140,8 @@ export function shortReason(job) {
     let text = reason;
     const slurm = /^([A-Z_]+)\s+(.*)$/.exec(reason);
     if (slurm)
-        text = slurm[1] === 'CANCELLED' ? `by ${slurm[2].replace(/^by\s+/, '')}` : slurm[2];
+        // Slurm names who cancelled by user ID ("CANCELLED by 0").
+        text = slurm[1] === 'CANCELLED' ? slurm[2].replace(/^by\s+(\d+)$/, 'by uid $1') : slurm[2];
     else if (reason.startsWith('cancelled by '))
         text = reason.slice('cancelled '.length);
     if (text === 'None' || text === 'Unknown')
@@ -181,7 +182,7 @@ export function runTime(job, now = Date.now() / 1000) {
 /** A short, still distinguishable label for a long job ID: its start and its distinct end. */
 export function shortJobId(id) {
     const text = String(id ?? '');
-    return text.length <= 22 ? text : `${text.slice(0, 6)}…${text.slice(-14)}`;
+    return text.length <= 22 ? text : `${text.slice(0, 4)}…${text.slice(-15)}`;
 }
 
 /** A path as shown: runs of "/" folded into one (display only). */

@@ -56,12 +56,14 @@ export function mount(container, { jobId }) {
 
     function endText() {
         const code = exitCodeOf(job);
+        // A server that reports no exit codes at all has nothing to say about them.
+        const noCode = 'exitCode' in job ? '; Slurm reported no exit code.' : '.';
         if (job.state === 'finished')
-            return code === null ? 'Ended; Slurm reported no exit code.' : `Ended with exit code ${code}.`;
+            return code === null ? `Ended${noCode}` : `Ended with exit code ${code}.`;
         if (isCancelled(job))
             return 'Cancelled before it ended.';
         if (job.state === 'failed')
-            return code === null ? 'Failed; Slurm reported no exit code.' : `Failed with exit code ${code}.`;
+            return code === null ? `Failed${noCode}` : `Failed with exit code ${code}.`;
         return null;
     }
 
@@ -104,7 +106,7 @@ export function mount(container, { jobId }) {
         const waiting = job.state === 'waiting for input';
         const allowed = mayAct();
         permission.hidden = allowed;
-        permission.textContent = allowed ? '' : 'This job belongs to another user: its output and files are theirs.';
+        permission.textContent = allowed ? '' : 'This job is not yours: its output, files and actions are its owner\'s.';
         actions.hidden = !allowed;
         outputSection.hidden = !allowed;
         filesSection.hidden = !allowed;
