@@ -6,14 +6,13 @@
 #include <QFile>
 #include <QString>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -149,8 +148,8 @@ BatchbayJobArchive::Result BatchbayJobArchive::write(const BatchbayJobFiles &fil
         quint64 left = quint64(status.st_size);
         bool ok = true;
         while (left > 0) {
-            const ssize_t got = ::read(fd, buffer.data(),
-                                       std::size_t(std::min<quint64>(left, quint64(sChunk))));
+            const ssize_t got
+                = ::read(fd, buffer.data(), std::size_t(std::min<quint64>(left, quint64(sChunk))));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)

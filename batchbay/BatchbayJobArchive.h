@@ -29,9 +29,9 @@ public:
     struct Result
     {
         bool complete = false; // the whole archive went to the sink
-        int entries = 0;       // files stored
-        int skipped = 0;       // names that did not resolve or could not be opened
-        qint64 bytes = 0;      // archive bytes given to the sink
+        int entries = 0; // files stored
+        int skipped = 0; // names that did not resolve or could not be opened
+        qint64 bytes = 0; // archive bytes given to the sink
     };
 
     // zip64From: sizes and offsets from this value on are written in ZIP64 form (the format's

@@ -38,8 +38,8 @@ void answer(HttpResponse &response, int status, const QByteArray &reason, const 
 void answerJson(HttpResponse &response, const json &value)
 {
     response.setStatus(200, "OK");
-    response.write(QByteArray::fromStdString(
-        value.dump(-1, ' ', false, json::error_handler_t::replace)));
+    response.write(
+        QByteArray::fromStdString(value.dump(-1, ' ', false, json::error_handler_t::replace)));
 }
 
 // Content-Disposition for a file saved under `name` (RFC 6266): an ASCII fallback and the
@@ -52,7 +52,7 @@ QByteArray attachment(const std::string &name)
         fallback.append(byte < 0x20 || byte > 0x7e || c == '"' || c == '\\' || c == '/' ? '_' : c);
     }
     return "attachment; filename=\"" + fallback + "\"; filename*=UTF-8''"
-           + QUrl::toPercentEncoding(QByteArray::fromStdString(name));
+        + QUrl::toPercentEncoding(QByteArray::fromStdString(name));
 }
 
 std::string baseName(const std::string &name)
@@ -131,10 +131,11 @@ void BatchbayJobDownloads::issueTicket(HttpRequest &request, HttpResponse &respo
     }
     const QByteArray id = QUrl::toPercentEncoding(QByteArray::fromStdString(job->jobId));
     const QByteArray url = (name.empty() ? "/batchbay/downloadAll/" : "/batchbay/download/") + id
-                           + "?ticket=" + QByteArray::fromStdString(ticket);
-    answerJson(response, json {{"ticket", ticket},
-                               {"url", url.toStdString()},
-                               {"expiresIn", sTicketLifetime.count()}});
+        + "?ticket=" + QByteArray::fromStdString(ticket);
+    answerJson(response,
+               json {{"ticket", ticket},
+                     {"url", url.toStdString()},
+                     {"expiresIn", sTicketLifetime.count()}});
 }
 
 void BatchbayJobDownloads::serveWithTicket(HttpRequest &request, HttpResponse &response,
@@ -167,10 +168,10 @@ void BatchbayJobDownloads::serveWithTicket(HttpRequest &request, HttpResponse &r
         response.setHeader("Content-Disposition", attachment(job->jobId + ".zip"));
         response.setHeader("Cache-Control", "no-store");
         response.setStatus(200, "OK");
-        const BatchbayJobArchive::Result result = BatchbayJobArchive::write(
-            files, names, [&response](const QByteArray &bytes) {
-                return response.isConnected() && response.write(bytes);
-            });
+        const BatchbayJobArchive::Result result
+            = BatchbayJobArchive::write(files, names, [&response](const QByteArray &bytes) {
+                  return response.isConnected() && response.write(bytes);
+              });
         if (!result.complete)
             HXBLogger::instance()->logNormalWarn(sLogCategory, "job: " + job->jobId,
                                                  "archive not completed: client gone");
@@ -202,8 +203,7 @@ void BatchbayJobDownloads::serveWithTicket(HttpRequest &request, HttpResponse &r
     ::close(fd);
 }
 
-void BatchbayJobDownloads::outputFileSizes(const std::shared_ptr<Job> &job,
-                                           HttpResponse &response)
+void BatchbayJobDownloads::outputFileSizes(const std::shared_ptr<Job> &job, HttpResponse &response)
 {
     const BatchbayJobFiles files(job->getJobDir());
     json list = json::array();

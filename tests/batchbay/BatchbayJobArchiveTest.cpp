@@ -48,8 +48,11 @@ protected:
         QByteArray big(300 * 1024 + 7, Qt::Uninitialized);
         for (qsizetype i = 0; i < big.size(); ++i)
             big[i] = char((i * 7919) >> 3);
-        mExpected = {{"a.txt", "first\n"}, {"sub/b.bin", big}, {"empty", ""},
-                     {"caf\xe9.txt", "latin-1 name"}, {"link-in", "first\n"}};
+        mExpected = {{"a.txt", "first\n"},
+                     {"sub/b.bin", big},
+                     {"empty", ""},
+                     {"caf\xe9.txt", "latin-1 name"},
+                     {"link-in", "first\n"}};
         for (const auto &[name, content] : mExpected) {
             if (name != "link-in")
                 put(job.toStdString() + "/" + name, content);
@@ -67,7 +70,10 @@ protected:
     }
 
     // By the path's bytes: a name on disk need not be UTF-8.
-    static void put(const QString &path, const QByteArray &content) { put(path.toStdString(), content); }
+    static void put(const QString &path, const QByteArray &content)
+    {
+        put(path.toStdString(), content);
+    }
     static void put(const std::string &path, const QByteArray &content)
     {
         std::ofstream file(path, std::ios::binary);
@@ -85,8 +91,8 @@ protected:
         EXPECT_TRUE(python.waitForFinished(30000));
         EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
         std::map<std::string, std::string> entries;
-        const auto document = nlohmann::json::parse(python.readAllStandardOutput().toStdString(),
-                                                    nullptr, false);
+        const auto document
+            = nlohmann::json::parse(python.readAllStandardOutput().toStdString(), nullptr, false);
         if (document.is_object())
             entries = document.get<std::map<std::string, std::string>>();
         return entries;
@@ -99,7 +105,7 @@ protected:
 
 TEST_F(BatchbayJobArchiveTest, StoresOnlyFilesInsideTheJobDirectoryReadableByZipfile)
 {
-    const std::set<std::string> names {"a.txt", "sub/b.bin", "empty",  "caf\xe9.txt",
+    const std::set<std::string> names {"a.txt", "sub/b.bin", "empty",   "caf\xe9.txt",
                                        "out",   "link-in",   "missing", "../secret"};
     std::map<std::string, std::string> expected;
     for (const auto &[name, content] : mExpected)
