@@ -450,7 +450,9 @@ json BatchbayQueueInfo::describeNodes(const json &nodes)
             {"alloc_cpus", count(node, "alloc_cpus")},
             {"memory_mb", count(node, "real_memory")},
             {"alloc_memory_mb", count(node, "alloc_memory")},
-            {"free_memory_mb", count(node, "free_memory")},
+            // 22.05 says "free_memory", later releases "free_mem".
+            {"free_memory_mb",
+             node.contains("free_mem") ? count(node, "free_mem") : count(node, "free_memory")},
             {"partitions", names(node, "partitions")},
             {"reason", text(node, "reason")},
         });
