@@ -79,6 +79,9 @@ export function mount(container, { from = null } = {}) {
             await fillFrom(from);
     }
 
+    // The desktop client's maximum run time, carried along unchanged from an earlier job.
+    let maxRunTime = 0;
+
     async function fillFrom(jobId) {
         let earlier;
         try {
@@ -98,6 +101,7 @@ export function mount(container, { from = null } = {}) {
         args.value = (task.args || []).join(' ');
         outputs.value = (earlier.outputFiles || []).join('\n') || '*';
         removeFiles.checked = Boolean(earlier.removeFiles);
+        maxRunTime = Number.isInteger(earlier.maxRunTime) ? earlier.maxRunTime : 0;
         setNumber(tasks, task.numberOfTasks);
         if (!tasks.value)
             tasks.value = '1';
@@ -126,7 +130,7 @@ export function mount(container, { from = null } = {}) {
         if (partition.value)
             task.partitionName = partition.value;
         const description = { taskId: jobId, projectName: project.value.trim(), designName: design.value.trim(),
-            maxRunTime: 0, removeFiles: removeFiles.checked ? 1 : 0, size: 1, task0: task,
+            maxRunTime, removeFiles: removeFiles.checked ? 1 : 0, size: 1, task0: task,
             outputFileCount: patterns.length };
         patterns.forEach((p, i) => { description[`outputFile${i}`] = p; });
         if (run.value.trim())
