@@ -299,3 +299,49 @@ test('an ordinary user starts on "My jobs", sees others\' jobs without output or
     await page.setViewportSize(DESKTOP);
     assert.deepEqual(page.problems, []);
 });
+
+test('the words of a job\'s end: cancelled apart from failed, Slurm\'s reason and the exit code, the pending reason', async () => {
+    // The server's job records as it reports the end of jobs, served to the page as they come.
+    const base = { projectname: 'P', designname: 'D', runname: '', runid: '', node: '', jobdir: '/w//x/',
+        ownerid: 1, ownername: 'admin', priority: null, removefiles: true, slurmid: 7,
+        received_timestamp: 1796790000, started_timestamp: 1796790001 };
+    const records = [
+        { jobid: 'j-cancelled', state: 'failed', reason: 'CANCELLED by 0', exitCode: -1 },
+        { jobid: 'j-ours', state: 'failed', reason: 'cancelled by admin', exitCode: -1 },
+        { jobid: 'j-failed', state: 'failed', reason: 'FAILED NonZeroExitCode', exitCode: 3 },
+        { jobid: 'j-refused', state: 'failed', reason: 'invalid partition specified: nope', exitCode: -1, slurmid: -1 },
+        { jobid: 'j-pending', state: 'queued', reason: 'PENDING Resources', exitCode: -1 },
+        { jobid: 'j-old', state: 'failed' },
+    ].map((r) => ({ ...base, ...r }));
+    await page.route('**/batchbay/jobinfo', (route) => route.fulfill({ contentType: 'application/json',
+        body: JSON.stringify({ jobs: records }) }));
+    try {
+        await page.evaluate(() => { location.hash = '#/jobs'; });
+        await page.getByLabel('Search').fill('');
+        const cell = (id) => page.locator(`#jobs-table tr[data-jobid="${id}"] td[data-key="state"]`);
+        await cell('j-old').waitFor();
+        const expected = { 'j-cancelled': 'Cancelledby uid 0', 'j-ours': 'Cancelledby admin',
+            'j-failed': 'FailedNonZeroExitCode, exit 3', 'j-refused': 'Failedinvalid partition specified: nope',
+            'j-pending': 'QueuedResources', 'j-old': 'Failed' };
+        for (const [id, text] of Object.entries(expected))
+            assert.equal(await cell(id).textContent(), text, id);
+        await page.getByLabel('State').selectOption('cancelled');
+        await cell('j-failed').waitFor({ state: 'detached' });
+        assert.equal(await page.locator('#jobs-table tbody tr').count(), 2);
+        await page.getByLabel('State').selectOption('');
+
+        await page.evaluate(() => { location.hash = '#/jobs/j-failed'; });
+        await page.locator('#job-exit-code').getByText('3').waitFor();
+        assert.equal(await page.locator('#job-outcome').textContent(), 'Failed with exit code 3.');
+        assert.equal(await page.locator('#job-reason').textContent(), 'FAILED NonZeroExitCode');
+        assert.match(await page.locator('#job-facts').textContent(), /\/w\/x\//);
+        await page.evaluate(() => { location.hash = '#/jobs/j-pending'; });
+        await page.locator('#job-facts dt').getByText('Waiting because').waitFor();
+        assert.equal(await page.locator('#job-reason').textContent(), 'PENDING Resources');
+        await page.evaluate(() => { location.hash = '#/jobs/j-cancelled'; });
+        await page.locator('#job-state-badge').getByText('Cancelled').waitFor();
+        await screenshot(page, 'job-cancelled');
+    } finally {
+        await page.unroute('**/batchbay/jobinfo');
+    }
+});
