@@ -335,6 +335,9 @@ test('the words of a job\'s end: cancelled apart from failed, Slurm\'s reason an
         assert.equal(await page.locator('#job-outcome').textContent(), 'Failed with exit code 3.');
         assert.equal(await page.locator('#job-reason').textContent(), 'FAILED NonZeroExitCode');
         assert.match(await page.locator('#job-facts').textContent(), /\/w\/x\//);
+        await page.evaluate(() => { location.hash = '#/jobs/j-refused'; });
+        await page.locator('#job-outcome').getByText('Slurm did not take the job.').waitFor();
+        assert.equal(await page.locator('#job-reason').textContent(), 'invalid partition specified: nope');
         await page.evaluate(() => { location.hash = '#/jobs/j-pending'; });
         await page.locator('#job-facts dt').getByText('Waiting because').waitFor();
         assert.equal(await page.locator('#job-reason').textContent(), 'PENDING Resources');

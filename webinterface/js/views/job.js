@@ -62,6 +62,8 @@ export function mount(container, { jobId }) {
             return code === null ? `Ended${noCode}` : `Ended with exit code ${code}.`;
         if (isCancelled(job))
             return 'Cancelled before it ended.';
+        if (job.state === 'failed' && !(job.slurmid > 0))
+            return 'Slurm did not take the job.';
         if (job.state === 'failed')
             return code === null ? `Failed${noCode}` : `Failed with exit code ${code}.`;
         return null;
@@ -88,7 +90,7 @@ export function mount(container, { jobId }) {
         facts.replaceChildren(
             ...fact('Job ID', h('code', {}, jobId)),
             ...(ended ? fact('Outcome', ended, 'job-outcome') : []),
-            ...(reason ? fact(job.state === 'queued' ? 'Waiting because' : 'Slurm reason', reason, 'job-reason') : []),
+            ...(reason ? fact(job.state === 'queued' ? 'Waiting because' : 'Reason', reason, 'job-reason') : []),
             ...(code !== null ? fact('Exit code', String(code), 'job-exit-code') : []),
             ...(elapsed !== null ? fact('Run time', formatDuration(elapsed), 'job-run-time') : []),
             ...fact('Time limit', 'the partition\'s (the job sets none)'),
