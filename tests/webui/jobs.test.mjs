@@ -311,7 +311,7 @@ test('the words of a job\'s end: cancelled apart from failed, Slurm\'s reason an
         { jobid: 'j-failed', state: 'failed', reason: 'FAILED NonZeroExitCode', exitCode: 3 },
         { jobid: 'j-refused', state: 'failed', reason: 'invalid partition specified: nope', exitCode: -1, slurmid: -1 },
         { jobid: 'j-pending', state: 'queued', reason: 'PENDING Resources', exitCode: -1 },
-        { jobid: 'j-old', state: 'failed' },
+        { jobid: 'j-old', state: 'failed', projectname: 'A project whose name goes on and on and on', node: 'node[001-128]' },
     ].map((r) => ({ ...base, ...r }));
     await page.route('**/batchbay/jobinfo', (route) => route.fulfill({ contentType: 'application/json',
         body: JSON.stringify({ jobs: records }) }));
@@ -325,6 +325,10 @@ test('the words of a job\'s end: cancelled apart from failed, Slurm\'s reason an
             'j-pending': 'QueuedResources', 'j-old': 'Failed' };
         for (const [id, text] of Object.entries(expected))
             assert.equal(await cell(id).textContent(), text, id);
+        // Long texts are cut, whole on hover: the table still fits at 1366 px.
+        assert.ok(await page.locator('.table-scroll').first().evaluate((box) => box.scrollWidth <= box.clientWidth));
+        assert.equal(await page.locator('#jobs-table tr[data-jobid="j-old"] td[data-key="projectname"]').getAttribute('title'),
+            'A project whose name goes on and on and on');
         await page.getByLabel('State').selectOption('cancelled');
         await cell('j-failed').waitFor({ state: 'detached' });
         assert.equal(await page.locator('#jobs-table tbody tr').count(), 2);

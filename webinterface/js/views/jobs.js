@@ -30,14 +30,15 @@ function statusOf(job) {
 }
 
 // fold: 1 always shown, 2 hidden below 1200 px, 3 hidden below 900 px (cards show them all).
+// clip: long texts are cut with an ellipsis, the whole text on hover.
 const COLUMNS = [
     { key: 'state', label: 'State', fold: 1, value: (j) => STATES.indexOf(j.state), cell: stateCell },
     { key: 'jobid', label: 'Job', fold: 1, cell: (j) => h('a', { href: `#/jobs/${encodeURIComponent(j.jobid)}`, class: 'job-link',
         title: j.jobid, 'aria-label': `Job ${j.jobid}` }, shortJobId(j.jobid)) },
-    { key: 'projectname', label: 'Project', fold: 1, cell: (j) => maybeHidden(j.projectname) },
-    { key: 'designname', label: 'Design', fold: 3, cell: (j) => maybeHidden(j.designname) },
-    { key: 'ownername', label: 'Owner', fold: 2, cell: (j) => j.ownername },
-    { key: 'node', label: 'Node', fold: 2, cell: (j) => maybeHidden(j.node) },
+    { key: 'projectname', clip: true, label: 'Project', fold: 1, cell: (j) => maybeHidden(j.projectname) },
+    { key: 'designname', clip: true, label: 'Design', fold: 3, cell: (j) => maybeHidden(j.designname) },
+    { key: 'ownername', clip: true, label: 'Owner', fold: 2, cell: (j) => j.ownername },
+    { key: 'node', clip: true, label: 'Node', fold: 2, cell: (j) => maybeHidden(j.node) },
     { key: 'slurmid', label: 'Slurm ID', fold: 3, num: true, cell: (j) => (j.slurmid > 0 ? String(j.slurmid) : '—') },
     { key: 'received_timestamp', label: 'Received', fold: 3, num: true, cell: (j) => compactTime(j.received_timestamp) },
     { key: 'started_timestamp', label: 'Started', fold: 1, num: true, cell: (j) => compactTime(j.started_timestamp) },
@@ -154,7 +155,7 @@ export function mount(container) {
                 row.dataset.state = job.state;
                 row.dataset.status = statusOf(job);
                 row.replaceChildren(...COLUMNS.map((c) => h('td', { class: `${c.num ? 'num ' : ''}fold-${c.fold}`,
-                    dataset: { key: c.key, label: c.label } }, c.cell(job))));
+                    title: c.clip ? String(job[c.key] ?? '') : null, dataset: { key: c.key, label: c.label } }, c.cell(job))));
             }
             if (body.children[index] !== row)
                 body.insertBefore(row, body.children[index] || null);
