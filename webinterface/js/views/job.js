@@ -132,7 +132,11 @@ export function mount(container, { jobId }) {
         if (!mayAct())
             return;
         await refreshOutput();
-        if (job && ['finished', 'failed'].includes(job.state) && outputLoadedFor !== job.state)
+        // Any request about a job without an owner makes the asking user its owner: that
+        // waits for the administrator to ask on purpose.
+        if (job && job.ownerid === -1 && ['finished', 'failed'].includes(job.state) && !fileList.children.length)
+            filesNote.textContent = 'This job has no owner yet: Refresh lists its files and makes you its owner.';
+        else if (job && ['finished', 'failed'].includes(job.state) && outputLoadedFor !== job.state)
             await loadFiles(false);
     }
 
