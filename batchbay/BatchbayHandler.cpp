@@ -61,12 +61,11 @@ struct CommandWord
     Command command;
 };
 
-// In the order they are tested; the first four take no job ID.
+// In the order they are tested; jobinfo, queueinfo, RPC2 and nodeinfo take no job ID.
 constexpr CommandWord sCommandWords[] = {
     {"jobinfo", Command::JobInfo},
     {"queueinfo", Command::QueueInfo},
     {"RPC2", Command::Rpc},
-    {"nodeinfo", Command::NodeInfo},
     {"uploadFile", Command::UploadFile},
     {"finishedUploading", Command::FinishedUploading},
     {"finalize", Command::Finalize},
@@ -78,6 +77,7 @@ constexpr CommandWord sCommandWords[] = {
     {"download", Command::Download},
     {"outputFileSizes", Command::OutputFileSizes},
     {"jobDescription", Command::JobDescription},
+    {"nodeinfo", Command::NodeInfo},
 };
 
 struct Route
@@ -103,7 +103,7 @@ Route routeOf(const std::string &path)
     for (const CommandWord &entry : sCommandWords) {
         if (entry.command != Command::JobInfo && entry.command != Command::QueueInfo
             && entry.command != Command::Rpc && entry.command != Command::NodeInfo) {
-            break;
+            continue;
         }
         if (route.jobId == entry.word) {
             route.command = entry.command;

@@ -19,10 +19,10 @@ class User;
 //
 // Every request but a pre-flight ("OPTIONS") needs Basic or Bearer credentials (401
 // otherwise, "/RPC2" included). The command is found in the path without its last segment:
-//     jobinfo, queueinfo, RPC2, nodeinfo, then the per-job words uploadFile,
-//     finishedUploading, finalize, cancel, outputFileList, getOutputFile, downloadTicket,
-//     downloadAll, download, outputFileSizes, jobDescription
-// in that order (the last five are BatchbayJobDownloads'; download and downloadAll take a
+//     jobinfo, queueinfo, RPC2, then the per-job words uploadFile, finishedUploading,
+//     finalize, cancel, outputFileList, getOutputFile, downloadTicket, downloadAll, download,
+//     outputFileSizes, jobDescription, and last nodeinfo (no job)
+// in that order (the last six are BatchbayJobDownloads'; download and downloadAll take a
 // ticket instead of credentials); the last segment is the job ID, so an ID that contains a
 // command word is never taken for the command. Only when the path before it names no command
 // may the last segment itself be "jobinfo", "queueinfo", "RPC2" or "nodeinfo". Per-job
