@@ -2,6 +2,7 @@
 
 #include "BatchbayAppManager.h"
 #include "BatchbayCtrl.h"
+#include "BatchbayJobDownloads.h"
 #include "BatchbayJobFiles.h"
 #include "BatchbayJobOwnership.h"
 #include "BatchbayJobStore.h"
@@ -46,6 +47,12 @@ enum class Command {
     Cancel,
     OutputFileList,
     GetOutputFile,
+    NodeInfo,
+    DownloadTicket,
+    DownloadAll,
+    Download,
+    OutputFileSizes,
+    JobDescription,
 };
 
 struct CommandWord
@@ -54,7 +61,7 @@ struct CommandWord
     Command command;
 };
 
-// In the order they are tested; the first three take no job ID.
+// In the order they are tested; jobinfo, queueinfo, RPC2 and nodeinfo take no job ID.
 constexpr CommandWord sCommandWords[] = {
     {"jobinfo", Command::JobInfo},
     {"queueinfo", Command::QueueInfo},
@@ -65,6 +72,12 @@ constexpr CommandWord sCommandWords[] = {
     {"cancel", Command::Cancel},
     {"outputFileList", Command::OutputFileList},
     {"getOutputFile", Command::GetOutputFile},
+    {"downloadTicket", Command::DownloadTicket},
+    {"downloadAll", Command::DownloadAll},
+    {"download", Command::Download},
+    {"outputFileSizes", Command::OutputFileSizes},
+    {"jobDescription", Command::JobDescription},
+    {"nodeinfo", Command::NodeInfo},
 };
 
 struct Route
@@ -89,8 +102,8 @@ Route routeOf(const std::string &path)
     }
     for (const CommandWord &entry : sCommandWords) {
         if (entry.command != Command::JobInfo && entry.command != Command::QueueInfo
-            && entry.command != Command::Rpc) {
-            break;
+            && entry.command != Command::Rpc && entry.command != Command::NodeInfo) {
+            continue;
         }
         if (route.jobId == entry.word) {
             route.command = entry.command;
@@ -197,13 +210,19 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         response.setStatus(200, "");
         return;
     }
+    const Route route = routeOf(request.getPath().toStdString());
+    // A browser's download carries a ticket instead of credentials.
+    if (route.command == Command::Download || route.command == Command::DownloadAll) {
+        BatchbayJobDownloads::serveWithTicket(request, response,
+                                              route.command == Command::DownloadAll, route.jobId);
+        return;
+    }
     auto user = authenticate(request);
     if (!user) {
         answer(response, 401, "unauthorized", "unauthorized");
         return;
     }
 
-    const Route route = routeOf(request.getPath().toStdString());
     switch (route.command) {
     case Command::JobInfo:
         getJobList(response, user);
@@ -213,6 +232,9 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         return;
     case Command::Rpc:
         serveXmlRpc(request, response);
+        return;
+    case Command::NodeInfo:
+        BatchbayJobDownloads::nodeInfo(response);
         return;
     default:
         break;
@@ -248,6 +270,15 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         break;
     case Command::GetOutputFile:
         getOutputFile(request, response, job);
+        return;
+    case Command::DownloadTicket:
+        BatchbayJobDownloads::issueTicket(request, response, user, job);
+        return;
+    case Command::OutputFileSizes:
+        BatchbayJobDownloads::outputFileSizes(job, response);
+        return;
+    case Command::JobDescription:
+        BatchbayJobDownloads::jobDescription(job, response);
         return;
     default:
         answer(response, 404, "not found", "not found");

@@ -20,12 +20,14 @@ class User;
 // Every request but a pre-flight ("OPTIONS") needs Basic or Bearer credentials (401
 // otherwise, "/RPC2" included). The command is found in the path without its last segment:
 //     jobinfo, queueinfo, RPC2, then the per-job words uploadFile, finishedUploading,
-//     finalize, cancel, outputFileList, getOutputFile
-// in that order; the last segment is the job ID, so an ID that contains a command word is
-// never taken for the command. Only when the path before it names no command may the last
-// segment itself be "jobinfo", "queueinfo" or "RPC2". Per-job commands need the job (404
-// "Job not found") and the right to act on it (403 "forbidden"); the first user to touch an
-// unowned job becomes its owner.
+//     finalize, cancel, outputFileList, getOutputFile, downloadTicket, downloadAll, download,
+//     outputFileSizes, jobDescription, and last nodeinfo (no job)
+// in that order (the last six are BatchbayJobDownloads'; download and downloadAll take a
+// ticket instead of credentials); the last segment is the job ID, so an ID that contains a
+// command word is never taken for the command. Only when the path before it names no command
+// may the last segment itself be "jobinfo", "queueinfo", "RPC2" or "nodeinfo". Per-job
+// commands need the job (404 "Job not found") and the right to act on it (403 "forbidden");
+// the first user to touch an unowned job becomes its owner.
 //
 // Stateless; service() runs on many connection threads at once and never throws.
 class BatchbayHandler : public HXBRequestHandler, public HXBModule

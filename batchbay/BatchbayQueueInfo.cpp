@@ -179,9 +179,9 @@ enum class Refusal {
     Failed, // Slurm answered and reported a failure, or the nodes cannot be read
 };
 
-// Reads one whole answer. On success fills list; else says why in error.
-Refusal readAnswer(const QByteArray &output, bool normalise, quicktype::QueueList &list,
-                   QString &error, int &skipped)
+// Reads one whole answer. On success gives its nodes (normalised to scontrol's form); else
+// says why in error.
+Refusal readNodes(const QByteArray &output, bool normalise, json &nodesOut, QString &error)
 {
     if (output.trimmed().isEmpty()) {
         error = QStringLiteral("no output");
@@ -213,11 +213,18 @@ Refusal readAnswer(const QByteArray &output, bool normalise, quicktype::QueueLis
         error = QStringLiteral("\"nodes\" is neither an array nor an object");
         return Refusal::Failed;
     }
-    if (normalise)
-        list = BatchbayQueueInfo::compute(BatchbayQueueInfo::normaliseSinfoNodes(*nodes), &skipped);
-    else
-        list = BatchbayQueueInfo::compute(*nodes, &skipped);
+    nodesOut = normalise ? BatchbayQueueInfo::normaliseSinfoNodes(*nodes) : std::move(*nodes);
     return Refusal::None;
+}
+
+Refusal readAnswer(const QByteArray &output, bool normalise, quicktype::QueueList &list,
+                   QString &error, int &skipped)
+{
+    json nodes;
+    const Refusal refusal = readNodes(output, normalise, nodes, error);
+    if (refusal == Refusal::None)
+        list = BatchbayQueueInfo::compute(nodes, &skipped);
+    return refusal;
 }
 
 std::optional<quicktype::QueueList> readOutput(const QByteArray &output, bool normalise,
@@ -337,6 +344,21 @@ std::optional<quicktype::QueueList> BatchbayQueueInfo::fromSinfoOutput(const QBy
 
 std::optional<quicktype::QueueList> BatchbayQueueInfo::fetch(QString *error)
 {
+    const std::optional<json> nodes = fetchNodes(error);
+    if (!nodes)
+        return std::nullopt;
+    int skipped = 0;
+    quicktype::QueueList list = compute(*nodes, &skipped);
+    if (skipped > 0) {
+        HXBLogger::instance()->logNormalWarn(
+            sLogCategory, "skipped unreadable nodes",
+            QStringLiteral("%1 node(s) without the expected members").arg(skipped).toStdString());
+    }
+    return list;
+}
+
+std::optional<json> BatchbayQueueInfo::fetchNodes(QString *error)
+{
     struct Attempt
     {
         SlurmCommand command;
@@ -350,7 +372,7 @@ std::optional<quicktype::QueueList> BatchbayQueueInfo::fetch(QString *error)
     };
 
     QStringList reasons;
-    std::optional<quicktype::QueueList> list;
+    std::optional<json> list;
     for (const Attempt &attempt : attempts) {
         QElapsedTimer clock;
         clock.start();
@@ -373,20 +395,10 @@ std::optional<quicktype::QueueList> BatchbayQueueInfo::fetch(QString *error)
                 break;
             continue;
         }
-        quicktype::QueueList answer;
+        json answer;
         QString reason;
-        int skipped = 0;
-        const Refusal refusal
-            = readAnswer(result.output, attempt.normalise, answer, reason, skipped);
+        const Refusal refusal = readNodes(result.output, attempt.normalise, answer, reason);
         if (refusal == Refusal::None) {
-            if (skipped > 0) {
-                HXBLogger::instance()->logNormalWarn(
-                    sLogCategory, "skipped unreadable nodes",
-                    QStringLiteral("%1: %2 node(s) without the expected members")
-                        .arg(name)
-                        .arg(skipped)
-                        .toStdString());
-            }
             list = std::move(answer);
             break;
         }
@@ -400,6 +412,50 @@ std::optional<quicktype::QueueList> BatchbayQueueInfo::fetch(QString *error)
                                              reason.toStdString());
         if (error)
             *error = reason;
+    }
+    return list;
+}
+
+json BatchbayQueueInfo::describeNodes(const json &nodes)
+{
+    json list = json::array();
+    if (!nodes.is_array() && !nodes.is_object())
+        return list;
+    const auto count = [](const json &node, const char *key) -> json {
+        const auto member = node.find(key);
+        if (member == node.end())
+            return nullptr;
+        const std::optional<int> value = readCount(*member);
+        return value ? json(*value) : json(nullptr);
+    };
+    const auto text = [](const json &node, const char *key) {
+        const auto member = node.find(key);
+        return member != node.end() && member->is_string() ? member->get<std::string>()
+                                                           : std::string();
+    };
+    const auto names = [](const json &node, const char *key) {
+        const auto member = node.find(key);
+        std::optional<std::vector<std::string>> read;
+        if (member != node.end())
+            read = readNames(*member);
+        return read ? json(*read) : json::array();
+    };
+    for (const json &node : nodes) {
+        if (!node.is_object())
+            continue;
+        list.push_back({
+            {"name", text(node, "name")},
+            {"state", names(node, "state")},
+            {"cpus", count(node, "cpus")},
+            {"alloc_cpus", count(node, "alloc_cpus")},
+            {"memory_mb", count(node, "real_memory")},
+            {"alloc_memory_mb", count(node, "alloc_memory")},
+            // 22.05 says "free_memory", later releases "free_mem".
+            {"free_memory_mb",
+             node.contains("free_mem") ? count(node, "free_mem") : count(node, "free_memory")},
+            {"partitions", names(node, "partitions")},
+            {"reason", text(node, "reason")},
+        });
     }
     return list;
 }

@@ -61,4 +61,12 @@ public:
     // the other one, so the call blocks the calling thread for about 10 s at most. Returns
     // nullopt with the reason in *error, and logs it, when neither answer can be used.
     static std::optional<quicktype::QueueList> fetch(QString *error = nullptr);
+    // The same Slurm answer as fetch() reads, as its "nodes" member in scontrol's form.
+    static std::optional<nlohmann::json> fetchNodes(QString *error = nullptr);
+
+    // One object per node for a node list: "name", "state" (names), "cpus", "alloc_cpus",
+    // "memory_mb", "alloc_memory_mb", "free_memory_mb" (counts as above, null when missing or
+    // unreadable), "partitions" (names; [] when unreadable) and "reason" (text, may be
+    // empty). Entries that are not objects are left out. Never throws.
+    static nlohmann::json describeNodes(const nlohmann::json &nodes);
 };

@@ -435,3 +435,43 @@ TEST(BatchbayQueueInfoLiveTest, ReadsTheLocalCluster)
         EXPECT_EQ(queue.cpus_total, cpus) << queue.partition;
     }
 }
+
+TEST(BatchbayQueueInfoNodesTest, DescribesEachNodeOfOldAndNewSlurm)
+{
+    struct Row
+    {
+        const char *file;
+        bool sinfo;
+        std::size_t count;
+        const char *first;
+    };
+    const Row rows[] = {
+        {"sinfo-mixed.json", true, 1, nullptr},
+        {"modern/25.11-v0.0.44-scontrol-nodes-rest-list.json", false, 5,
+         R"({"alloc_cpus":0,"alloc_memory_mb":0,"cpus":64,"free_memory_mb":852,)"
+         R"("memory_mb":131072,"name":"cn1","partitions":["normal"],)"
+         R"("reason":"ECC memory error","state":["IDLE","DRAIN"]})"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.file);
+        json nodes = json::parse(readData(QString::fromLatin1(row.file)).toStdString())["nodes"];
+        if (row.sinfo)
+            nodes = BatchbayQueueInfo::normaliseSinfoNodes(nodes);
+        const json described = BatchbayQueueInfo::describeNodes(nodes);
+        ASSERT_EQ(described.size(), row.count);
+        for (const json &node : described) {
+            EXPECT_FALSE(node["name"].get<std::string>().empty());
+            EXPECT_GT(node["cpus"].get<int>(), 0);
+            EXPECT_FALSE(node["state"].empty());
+        }
+        if (row.first) {
+            EXPECT_EQ(described[0].dump(), row.first);
+        }
+    }
+    // Entries that are not nodes are left out; unreadable members are null, not a failure.
+    EXPECT_EQ(
+        BatchbayQueueInfo::describeNodes(json::parse(R"([1, {"cpus": "x", "state": 5}])")).dump(),
+        R"([{"alloc_cpus":null,"alloc_memory_mb":null,"cpus":null,"free_memory_mb":null,)"
+        R"("memory_mb":null,"name":"","partitions":[],"reason":"","state":[]}])");
+    EXPECT_EQ(BatchbayQueueInfo::describeNodes(json(nullptr)), json::array());
+}

@@ -330,9 +330,57 @@ export async function outputFileList(jobId) {
     return ((await response.json()).files || []).slice().sort();
 }
 
-export async function getOutputFile(jobId, name) {
-    const response = await bridgeRequest(jobPath('getOutputFile', jobId), { headers: { filename: utf8Binary(name) } });
-    return response.blob();
+/**
+ * The output files with their sizes: [{ name, size }], sorted by name. A server without the
+ * sizes route gives the names alone (size null).
+ */
+export async function outputFiles(jobId) {
+    try {
+        const response = await bridgeRequest(jobPath('outputFileSizes', jobId));
+        return ((await response.json()).files || []).slice().sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+    } catch (e) {
+        if (e.status !== 404)
+            throw e;
+    }
+    return (await outputFileList(jobId)).map((name) => ({ name, size: null }));
+}
+
+// A download the browser saves to disk itself. A navigation carries no Authorization header,
+// so a single-use ticket that lives a minute is asked for with the session token first and
+// travels in the URL instead; the token never does.
+async function startDownload(jobId, name) {
+    const headers = name === undefined ? {} : { filename: utf8Binary(name) };
+    const response = await bridgeRequest(jobPath('downloadTicket', jobId), { headers });
+    const { url } = await response.json();
+    const link = document.createElement('a');
+    link.href = url;
+    link.download = '';
+    link.hidden = true;
+    document.body.append(link);
+    link.click();
+    link.remove();
+}
+
+/** Saves one output file through the browser's own download. */
+export function downloadOutputFile(jobId, name) {
+    return startDownload(jobId, name);
+}
+
+/** Saves all output files as one ZIP archive the server streams. */
+export function downloadAllOutputs(jobId) {
+    return startDownload(jobId, undefined);
+}
+
+/** What the job was started with: application, arguments, options, output patterns. */
+export async function jobDescription(jobId) {
+    const response = await bridgeRequest(jobPath('jobDescription', jobId), { method: 'GET' });
+    return response.json();
+}
+
+/** The cluster's nodes: name, states, CPUs, memory, partitions. */
+export async function nodeInfo() {
+    const response = await bridgeRequest('/batchbay/nodeinfo', { method: 'GET' });
+    return (await response.json()).nodes || [];
 }
 
 /**

@@ -1,4 +1,5 @@
 // The page shell: navigation, routing between views (#/jobs, #/jobs/<id>, #/submit,
+// #/submit/<id> (a new job like that one),
 // #/cluster, #/users, #/account) and the reaction to a session that ends.
 import * as api from './api.js';
 import { h, notify } from './ui.js';
@@ -60,7 +61,7 @@ function show() {
     const { name, arg } = parseRoute();
     const views = {
         jobs: () => (arg ? jobView.mount(view, { jobId: arg }) : jobsView.mount(view)),
-        submit: () => submitView.mount(view),
+        submit: () => submitView.mount(view, { from: arg }),
         cluster: () => clusterView.mount(view),
         users: () => usersView.mount(view),
         account: () => accountView.mount(view),
@@ -71,7 +72,7 @@ function show() {
             h('p', {}, h('a', { href: '#/jobs' }, 'Go to the job list'))));
         return;
     }
-    const titles = { jobs: arg ? `Job ${arg}` : 'Jobs', submit: 'New job', cluster: 'Cluster', users: 'Users', account: 'Account' };
+    const titles = { jobs: arg ? `Job ${arg}` : 'Jobs', submit: arg ? 'Submit again' : 'New job', cluster: 'Cluster', users: 'Users', account: 'Account' };
     document.title = `${titles[name]} · hxbserver`;
     try {
         unmount = mountView() || (() => {});

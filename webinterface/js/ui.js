@@ -104,9 +104,90 @@ export function stateLabel(state) {
     return STATE_LABELS[state] || state;
 }
 
-export function stateBadge(state) {
-    const key = STATE_LABELS[state] ? state.replace(/\s+/g, '-') : 'unknown';
-    return h('span', { class: `badge state-${key}`, dataset: { state } }, stateLabel(state));
+/** True for a failed job that was cancelled (by Slurm's word or by a user through us). */
+export function isCancelled(job) {
+    const reason = typeof job?.reason === 'string' ? job.reason : '';
+    return job?.state === 'failed' && (reason.startsWith('CANCELLED') || reason.startsWith('cancelled by'));
+}
+
+/** What the badge says: the state, with a cancelled job told apart from a failed one. */
+export function jobStatus(job) {
+    if (isCancelled(job))
+        return { key: 'cancelled', label: 'Cancelled' };
+    const known = Boolean(STATE_LABELS[job.state]);
+    return { key: known ? job.state.replace(/\s+/g, '-') : 'unknown', label: stateLabel(job.state) };
+}
+
+/** A state badge for a job record, or for a bare state name. */
+export function stateBadge(jobOrState) {
+    const job = typeof jobOrState === 'string' ? { state: jobOrState } : jobOrState;
+    const { key, label } = jobStatus(job);
+    return h('span', { class: `badge state-${key}`, dataset: { state: job.state }, title: job.reason || null }, label);
+}
+
+/** The script's exit code once Slurm has reported it, else null. */
+export function exitCodeOf(job) {
+    return Number.isInteger(job?.exitCode) && job.exitCode >= 0 ? job.exitCode : null;
+}
+
+/**
+ * Slurm's reason in a few words for the job list: why a job waits, or how it ended
+ * ("NonZeroExitCode, exit 2", "by admin"). Empty when there is nothing to say.
+ */
+export function shortReason(job) {
+    const reason = typeof job?.reason === 'string' ? job.reason.trim() : '';
+    const code = exitCodeOf(job);
+    let text = reason;
+    const slurm = /^([A-Z_]+)\s+(.*)$/.exec(reason);
+    if (slurm)
+        // Slurm names who cancelled by user ID ("CANCELLED by 0").
+        text = slurm[1] === 'CANCELLED' ? slurm[2].replace(/^by\s+(\d+)$/, 'by uid $1') : slurm[2];
+    else if (reason.startsWith('cancelled by '))
+        text = reason.slice('cancelled '.length);
+    if (text === 'None' || text === 'Unknown')
+        text = '';
+    if (code !== null && code !== 0 && job.state === 'failed')
+        text = text ? `${text}, exit ${code}` : `exit ${code}`;
+    return text.length > 48 ? `${text.slice(0, 47)}…` : text;
+}
+
+/** Seconds as "45 s", "12 min", "3 h 05 min", "2 d 4 h". */
+export function formatDuration(seconds) {
+    if (!Number.isFinite(seconds) || seconds < 0)
+        return '—';
+    const s = Math.floor(seconds);
+    if (s < 60)
+        return `${s} s`;
+    if (s < 3600)
+        return `${Math.floor(s / 60)} min`;
+    if (s < 86400)
+        return `${Math.floor(s / 3600)} h ${String(Math.floor((s % 3600) / 60)).padStart(2, '0')} min`;
+    return `${Math.floor(s / 86400)} d ${Math.floor((s % 86400) / 3600)} h`;
+}
+
+/**
+ * How long the job has been on the cluster: from its submission to Slurm until now while
+ * it is active, or until its end when the record says when that was. null when unknown.
+ */
+export function runTime(job, now = Date.now() / 1000) {
+    const start = job?.started_timestamp;
+    if (!start || start <= 0)
+        return null;
+    const end = job.ended_timestamp || job.finished_timestamp;
+    if (end && end >= start)
+        return end - start;
+    return isActiveState(job.state) && job.state !== 'tobesubmitted' ? Math.max(0, now - start) : null;
+}
+
+/** A short, still distinguishable label for a long job ID: its start and its distinct end. */
+export function shortJobId(id) {
+    const text = String(id ?? '');
+    return text.length <= 22 ? text : `${text.slice(0, 4)}…${text.slice(-15)}`;
+}
+
+/** A path as shown: runs of "/" folded into one (display only). */
+export function displayPath(path) {
+    return typeof path === 'string' ? path.replace(/\/{2,}/g, '/') : path;
 }
 
 export function isActiveState(state) {

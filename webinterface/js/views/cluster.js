@@ -1,7 +1,15 @@
 // Cluster usage from the queue information: totals, CPUs per partition and nodes per state,
-// drawn with Chart.js and refreshed live.
+// drawn with Chart.js, every node with its state and use, and the jobs of this server that
+// wait on Slurm with Slurm's reason; refreshed live.
 import * as api from '../api.js';
-import { h, notify, Poller } from '../ui.js';
+import { h, notify, Poller, shortJobId, formatDuration } from '../ui.js';
+
+function memoryText(node) {
+    const gib = (mb) => `${(mb / 1024).toFixed(mb >= 10240 ? 0 : 1)} GiB`;
+    if (!Number.isFinite(node.memory_mb) || node.memory_mb <= 0)
+        return '—';
+    return Number.isFinite(node.alloc_memory_mb) ? `${gib(node.alloc_memory_mb)} / ${gib(node.memory_mb)}` : gib(node.memory_mb);
+}
 
 const REFRESH_MS = 10000;
 const COLORS = { allocated: '#3b6fd6', idle: '#3f9b6e', other: '#c0524a' };
@@ -26,6 +34,21 @@ export function mount(container) {
             .map((label, i) => h('th', { scope: 'col', class: i > 0 && i < 6 ? 'num' : '' }, label)))),
         body);
 
+    const nodeBody = h('tbody');
+    const nodeTable = h('table', { class: 'data-table cards-on-phone', id: 'nodes-table' },
+        h('caption', { class: 'visually-hidden' }, 'Nodes'),
+        h('thead', {}, h('tr', {}, ...['Node', 'State', 'CPUs used', 'Memory used', 'Partitions', 'Reason']
+            .map((label, i) => h('th', { scope: 'col', class: i === 2 || i === 3 ? 'num' : '' }, label)))),
+        nodeBody);
+    const nodesNote = h('p', { class: 'muted', hidden: true });
+    const pendingBody = h('tbody');
+    const pendingTable = h('table', { class: 'data-table cards-on-phone', id: 'pending-table' },
+        h('caption', { class: 'visually-hidden' }, 'Jobs waiting on Slurm'),
+        h('thead', {}, h('tr', {}, ...['Job', 'Owner', 'Waiting for', 'Slurm reason']
+            .map((label, i) => h('th', { scope: 'col', class: i === 2 ? 'num' : '' }, label)))),
+        pendingBody);
+    const pendingNote = h('p', { class: 'muted', id: 'pending-empty' }, 'No job of this server waits on Slurm.');
+
     container.replaceChildren(
         h('div', { class: 'view-header' }, h('h1', {}, 'Cluster'), updated),
         stats,
@@ -33,7 +56,9 @@ export function mount(container) {
             h('section', { class: 'card' }, h('h2', {}, 'Cluster CPUs'), totalChartBox),
             h('section', { class: 'card' }, h('h2', {}, 'CPUs per partition'), cpuChartBox),
             h('section', { class: 'card' }, h('h2', {}, 'Nodes per state'), stateChartBox)),
-        h('section', { class: 'card' }, h('h2', {}, 'Partitions'), h('div', { class: 'table-scroll' }, table)));
+        h('section', { class: 'card' }, h('h2', {}, 'Partitions'), h('div', { class: 'table-scroll' }, table)),
+        h('section', { class: 'card' }, h('h2', {}, 'Nodes'), nodesNote, h('div', { class: 'table-scroll' }, nodeTable)),
+        h('section', { class: 'card' }, h('h2', {}, 'Waiting jobs'), pendingNote, h('div', { class: 'table-scroll' }, pendingTable)));
 
     if (!Chart) {
         notify('The chart library could not be loaded; the numbers are shown without charts.');
@@ -88,7 +113,41 @@ export function mount(container) {
             chart.update('none');
     }
 
+    const cell = (label, value, attrs = {}) => h('td', { ...attrs, dataset: { label } }, value);
+
+    function renderNodes(nodes) {
+        nodeBody.replaceChildren(...nodes.map((node) => h('tr', { dataset: { node: node.name } },
+            h('th', { scope: 'row', dataset: { label: 'Node' } }, node.name),
+            cell('State', (node.state || []).join(' + ') || '—'),
+            cell('CPUs used', Number.isFinite(node.cpus) ? `${node.alloc_cpus ?? '?'} / ${node.cpus}` : '—', { class: 'num' }),
+            cell('Memory used', memoryText(node), { class: 'num' }),
+            cell('Partitions', (node.partitions || []).join(', ') || '—'),
+            cell('Reason', node.reason || ''))));
+    }
+
+    function renderPending(jobs) {
+        const now = Date.now() / 1000;
+        const waiting = jobs.filter((j) => j.state === 'queued' || j.state === 'tobesubmitted');
+        pendingNote.hidden = waiting.length > 0;
+        pendingTable.hidden = waiting.length === 0;
+        pendingBody.replaceChildren(...waiting.map((j) => h('tr', { dataset: { jobid: j.jobid } },
+            h('th', { scope: 'row', dataset: { label: 'Job' } },
+                h('a', { href: `#/jobs/${encodeURIComponent(j.jobid)}`, title: j.jobid, class: 'job-link' }, shortJobId(j.jobid))),
+            cell('Owner', j.ownername || '—'),
+            cell('Waiting for', j.started_timestamp > 0 ? formatDuration(now - j.started_timestamp) : '—', { class: 'num' }),
+            cell('Slurm reason', typeof j.reason === 'string' && j.reason ? j.reason : (j.state === 'tobesubmitted' ? 'being handed to Slurm' : 'not reported')))));
+    }
+
     async function refresh() {
+        // The node list and the waiting jobs are extras: the sums above stand without them.
+        api.nodeInfo().then((nodes) => {
+            nodesNote.hidden = true;
+            renderNodes(nodes);
+        }, (e) => {
+            nodesNote.hidden = false;
+            nodesNote.textContent = `The node list is not available: ${api.describeError(e)}`;
+        });
+        api.jobList().then(renderPending, () => {});
         try {
             render(await api.queueInfo());
             updated.textContent = `Updated ${new Date().toLocaleTimeString()}`;

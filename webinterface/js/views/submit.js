@@ -1,5 +1,7 @@
 // New job: choose an application and its Slurm options, add input files, submit.
 // The job is created over XML-RPC, then its inputs are uploaded and the upload is closed.
+// Given an earlier job (`from`), the form starts filled in with what that job was started
+// with; its input files are not copied and are added again.
 import * as api from '../api.js';
 import { h, notify } from '../ui.js';
 import { createUploader } from '../uploader.js';
@@ -19,7 +21,7 @@ function optionalInt(input) {
     return text === '' ? null : parseInt(text, 10);
 }
 
-export function mount(container) {
+export function mount(container, { from = null } = {}) {
     const field = (id, label, control, hint) => h('div', { class: 'field' },
         h('label', { for: id }, label), control, hint ? h('small', { class: 'muted', id: `${id}-hint` }, hint) : null);
 
@@ -73,6 +75,43 @@ export function mount(container) {
         } catch {
             // Without the queue information the default partition is still a valid choice.
         }
+        if (from)
+            await fillFrom(from);
+    }
+
+    // The desktop client's maximum run time, carried along unchanged from an earlier job.
+    let maxRunTime = 0;
+
+    async function fillFrom(jobId) {
+        let earlier;
+        try {
+            earlier = await api.jobDescription(jobId);
+        } catch (e) {
+            notify(`The earlier job ${jobId} could not be read: ${api.describeError(e)}`);
+            return;
+        }
+        const task = (earlier.tasks || [])[0] || {};
+        const setNumber = (input, value) => { input.value = value > 0 ? String(value) : ''; };
+        app.value = String(task.applicationId ?? '');
+        if (app.value === '')
+            notify(`The application of job ${jobId} is no longer on the server: choose one.`);
+        project.value = earlier.projectName || '';
+        design.value = earlier.designName || '';
+        run.value = earlier.runName || '';
+        args.value = (task.args || []).join(' ');
+        outputs.value = (earlier.outputFiles || []).join('\n') || '*';
+        removeFiles.checked = Boolean(earlier.removeFiles);
+        maxRunTime = Number.isInteger(earlier.maxRunTime) ? earlier.maxRunTime : 0;
+        setNumber(tasks, task.numberOfTasks);
+        if (!tasks.value)
+            tasks.value = '1';
+        setNumber(nodes, task.numberOfNodes);
+        setNumber(cpus, task.numberOfCPUsPerTask);
+        priority.value = task.priority === null || task.priority === undefined ? '' : String(task.priority);
+        if (task.partitionName && ![...partition.options].some((o) => o.value === task.partitionName))
+            partition.append(h('option', { value: task.partitionName }, task.partitionName));
+        partition.value = task.partitionName || '';
+        progress.textContent = `Filled in from job ${jobId}. Add its input files again if it needs them.`;
     }
 
     form.addEventListener('submit', async (event) => {
@@ -91,7 +130,7 @@ export function mount(container) {
         if (partition.value)
             task.partitionName = partition.value;
         const description = { taskId: jobId, projectName: project.value.trim(), designName: design.value.trim(),
-            maxRunTime: 0, removeFiles: removeFiles.checked ? 1 : 0, size: 1, task0: task,
+            maxRunTime, removeFiles: removeFiles.checked ? 1 : 0, size: 1, task0: task,
             outputFileCount: patterns.length };
         patterns.forEach((p, i) => { description[`outputFile${i}`] = p; });
         if (run.value.trim())
@@ -122,8 +161,9 @@ export function mount(container) {
     });
 
     container.replaceChildren(
-        h('nav', { class: 'breadcrumb', 'aria-label': 'Breadcrumb' }, h('a', { href: '#/jobs' }, 'Jobs'), ' / New job'),
-        h('div', { class: 'view-header' }, h('h1', {}, 'New job')),
+        h('nav', { class: 'breadcrumb', 'aria-label': 'Breadcrumb' }, h('a', { href: '#/jobs' }, 'Jobs'), ' / ',
+            ...(from ? [h('a', { href: `#/jobs/${encodeURIComponent(from)}` }, from), ' / Submit again'] : ['New job'])),
+        h('div', { class: 'view-header' }, h('h1', {}, from ? 'Submit again' : 'New job')),
         form);
     loadChoices();
     return () => {};

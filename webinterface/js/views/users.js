@@ -35,10 +35,10 @@ export function mount(container) {
         const type = Number(user.type);
         const other = type === 1 ? 0 : 1;
         return h('tr', { dataset: { username: user.username } },
-            h('td', { class: 'num' }, String(user.id)),
-            h('td', {}, user.username, self ? h('span', { class: 'muted' }, ' (you)') : null),
-            h('td', {}, h('span', { class: type === 1 ? 'badge role-admin' : 'badge role-user' }, TYPE_NAMES[type] || type)),
-            h('td', { class: 'actions' },
+            h('td', { class: 'num', dataset: { label: 'ID' } }, String(user.id)),
+            h('td', { dataset: { label: 'User name' } }, user.username, self ? h('span', { class: 'muted' }, ' (you)') : null),
+            h('td', { dataset: { label: 'Type' } }, h('span', { class: type === 1 ? 'badge role-admin' : 'badge role-user' }, TYPE_NAMES[type] || type)),
+            h('td', { class: 'actions', dataset: { label: 'Actions' } },
                 h('button', { type: 'button', class: 'button small', disabled: self,
                     onclick: async () => {
                         if (await confirmDialog('Change type', `Make ${user.username} ${other === 1 ? 'an administrator' : 'a normal user'}?`,
