@@ -134,11 +134,11 @@ void answer(HttpResponse &response, int status, const QByteArray &reason, const 
     response.write(body);
 }
 
-void setState(const std::shared_ptr<Job> &job, JobState state, const char *header)
+// A request the job's life cycle does not allow in its present state (see Job.h).
+void refuse(HttpResponse &response, const std::shared_ptr<Job> &job, const char *why)
 {
-    std::lock_guard<std::recursive_mutex> lock(job->mutex);
-    HXBLogger::instance()->logNormalInfo("service", header, job->jobId);
-    job->state = state;
+    HXBLogger::instance()->logNormalInfo("service", why, job->jobId);
+    answer(response, 409, "Conflict", why);
 }
 
 } // namespace
@@ -257,13 +257,22 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         uploadFile(request, response, job);
         return;
     case Command::FinishedUploading:
-        setState(job, JobToBeSubmitted, "finished uploading job");
+        if (!job->requestSubmit()) {
+            refuse(response, job, "the job does not wait for input");
+            return;
+        }
+        HXBLogger::instance()->logNormalInfo("service", "finished uploading job", job->jobId);
         break;
     case Command::Finalize:
-        setState(job, JobFinalized, "finalized job");
+        job->requestFinalize();
+        HXBLogger::instance()->logNormalInfo("service", "finalized job", job->jobId);
         break;
     case Command::Cancel:
-        setState(job, JobToBeCancelled, "cancel requested for job");
+        if (!job->requestCancel(user->getUsername())) {
+            refuse(response, job, "the job has already ended");
+            return;
+        }
+        HXBLogger::instance()->logNormalInfo("service", "cancel requested for job", job->jobId);
         break;
     case Command::OutputFileList:
         getOutputFileList(job, response);

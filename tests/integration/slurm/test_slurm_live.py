@@ -234,6 +234,28 @@ class SlurmLiveTest(unittest.TestCase):
             time.sleep(0.2)
         self.assertEqual(scontrol_job(int(running["slurmid"]))["JobState"], "CANCELLED")
 
+    def test_a_job_is_submitted_once_and_finalising_a_running_job_stops_it_first(self):
+        live = self.live
+        live.submit("ONCE", "hello.sh", upload={"input.txt": b"x"})
+        self.assertEqual(live.wait_state("ONCE", {"finished", "failed"})["state"], "finished")
+        for command in ("finishedUploading", "cancel"):
+            status, body = live.rest("/batchbay/%s/ONCE" % command)
+            self.assertEqual(status, 409, (command, body))
+        self.assertEqual(live.job_info("ONCE")["state"], "finished")
+
+        live.submit("STOP", "sleeper.sh", args=["60"])
+        running = live.wait_state("STOP", {"running"})
+        status, _ = live.rest("/batchbay/finalize/STOP")
+        self.assertEqual(status, 200)
+        deadline = time.time() + 20
+        while time.time() < deadline and scontrol_job(int(running["slurmid"])).get("JobState") != "CANCELLED":
+            time.sleep(0.2)
+        self.assertEqual(scontrol_job(int(running["slurmid"]))["JobState"], "CANCELLED")
+        while time.time() < deadline and (live.job_info("STOP") or os.path.exists(running["jobdir"])):
+            time.sleep(0.2)
+        self.assertIsNone(live.job_info("STOP"))
+        self.assertFalse(os.path.exists(running["jobdir"]))
+
     def test_queue_information_counts_the_node_in_both_partitions(self):
         status, body = self.live.rest("/batchbay/queueinfo", method="GET")
         self.assertEqual(status, 200, body)
@@ -248,15 +270,29 @@ class SlurmLiveTest(unittest.TestCase):
 
     def test_restart_recovers_a_running_job_and_follows_it_to_its_end(self):
         live = self.live
+        live.create("WAIT", live.app_id("hello.sh"))
+        live.submit("REFUSED", "hello.sh", partitionName="nope")
+        refused = live.wait_state("REFUSED", {"failed", "finished"})
         live.submit("KEEP", "sleeper.sh", args=["4"], remove_files=0)
         info = live.wait_state("KEEP", {"running"})
         live.server.stop()  # kill -9
         live.start(wait_for="recovered Job")
-        recovered = live.job_info("KEEP")
-        self.assertEqual(recovered["slurmid"], info["slurmid"])
+        # Every job looks as it did: folder, names, times, state and reason.
+        recovered = live.jobs()
+        for key in ("slurmid", "jobdir", "projectname", "designname", "runname", "received_timestamp",
+                    "started_timestamp", "ownername"):
+            self.assertEqual(recovered["KEEP"][key], info[key], key)
+        self.assertEqual(recovered["WAIT"]["state"], "waiting for input")
+        self.assertEqual(recovered["REFUSED"], refused)
         ended = live.wait_state("KEEP", {"finished", "failed"}, timeout=60)
         self.assertEqual(ended["state"], "finished")
         check_outcome(self, ended, 0)
+        # Its output patterns came back with it.
+        with open(os.path.join(info["jobdir"], "result-1.txt"), "w") as f:
+            f.write("r")
+        status, body = live.rest("/batchbay/outputFileList/KEEP")
+        self.assertEqual(status, 200, body)
+        self.assertIn("result-1.txt", json.loads(body)["files"])
 
         # Finalising without removeFiles forgets the job and leaves its files.
         status, _ = live.rest("/batchbay/finalize/KEEP")
