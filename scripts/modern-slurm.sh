@@ -12,7 +12,7 @@
 #   scripts/modern-slurm.sh status [VERSION|all]   daemons, controller ping and sinfo; exit 0 only
 #                                   when every named cluster is up
 #   scripts/modern-slurm.sh bindir VERSION          prints the directory of that cluster's sbatch,
-#                                   squeue, scancel, scontrol and sinfo; put it first on PATH
+#                                   squeue, scancel, scontrol, sinfo and sdiag; put it first on PATH
 #
 #   24.11 comes from Debian 13 (trixie), 26.05 from Debian unstable (sid).
 #
@@ -34,7 +34,7 @@ MIRROR=${HXB_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 WAIT_S=${SLURM_WAIT_S:-60}
 VERSIONS=(24.11 26.05)
 PACKAGES=(slurmctld slurmd slurm-client munge)
-COMMANDS=(sbatch squeue scancel scontrol sinfo)
+COMMANDS=(sbatch squeue scancel scontrol sinfo sdiag)
 # Host directories bound at the same path inside every root.
 BINDS=(/tmp)
 IFS=: read -r -a EXTRA_BINDS <<<"${HXB_SLURM_BIND:-}"

@@ -20,7 +20,9 @@ every 0.02 s) and reports
     all message types (which include Slurm's own completion messages, one or two per job);
   - the server's CPU use (which includes answering this script's job list fifty times a second).
 Needs root (sdiag --reset, scontrol update) and scripts/local-slurm.sh start; puts the
-partition back UP and cancels its own jobs at the end.
+partition back UP and cancels its own jobs at the end. On Slurm 24.11 or 26.05 (which filter the
+answer by --jobs) run it with that cluster's commands first:
+    HXB_SLURM_BINDIR=$(scripts/modern-slurm.sh bindir 24.11) bench/slurm/bench_slurm.py ...
 """
 import argparse
 import base64
