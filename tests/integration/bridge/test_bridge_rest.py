@@ -224,7 +224,7 @@ class BridgeRestTest(unittest.TestCase):
         self.assertEqual(self.upload("big", "out/result.bin", content)[0], 200)
         # A body this large was spooled to disk and moved into place: nothing is left behind.
         stored = os.path.join(self.job_dir("big"), "out", "result.bin")
-        self.assertEqual(os.stat(stored).st_mode & 0o777, 0o644)
+        self.assertEqual(os.stat(stored).st_mode & 0o777, 0o600)
         self.assertEqual(os.listdir(os.path.join(self.server.bin, "data", "spool")), [])
         status, reason, data, r = self.c.call("/batchbay/getOutputFile/big", self.bob,
                                               headers={"filename": "out/result.bin"})

@@ -169,10 +169,11 @@ class WebServerTest(unittest.TestCase):
             for i in range(40):
                 yield bytes([65 + i % 26]) * 100000
         conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=60)
-        conn.request("POST", "/nothing/upload", body=chunks(), encode_chunked=True,
-                     headers={"Transfer-Encoding": "chunked"})
+        conn.request("PUT", "/batchbay/uploadFile/nojob", body=chunks(), encode_chunked=True,
+                     headers={"Transfer-Encoding": "chunked",
+                              "Authorization": ADMIN_BASIC.decode().split(": ", 1)[1].strip()})
         r = conn.getresponse()
-        self.assertEqual((r.status, r.read()), (404, b""))
+        self.assertEqual((r.status, r.read()), (404, b"JobNotFound"))
         conn.request("GET", "/alive")
         self.assertEqual(conn.getresponse().read(), b"1.1.0")
         conn.close()
