@@ -145,22 +145,22 @@ test('the token is renewed before it expires and the old one is given back', asy
 });
 
 test('an ended session and an unreachable server become messages in the page', async () => {
-    const userId = await createUser('dave', 'dave-1');
+    const userId = await createUser('dave', 'dave-one');
     const page = await openPage(browser, server.url);
-    await logIn(page, { username: 'dave', password: 'dave-1' });
+    await logIn(page, { username: 'dave', password: 'dave-one' });
     await page.getByRole('link', { name: 'Account' }).click();
     // An administrator resets dave's password elsewhere: every session of dave ends.
     const admin = await call(server, '/user/login', { method: 'GET', auth: ADMIN });
     assert.equal((await call(server, '/user/resetPassword', { auth: admin.text,
-        body: JSON.stringify({ userId, password: 'dave-2' }) })).status, 200);
-    await page.getByLabel('Current password').fill('dave-1');
-    await page.getByLabel('New password', { exact: true }).fill('dave-3');
-    await page.getByLabel('Repeat the new password').fill('dave-3');
+        body: JSON.stringify({ userId, password: 'dave-two' }) })).status, 200);
+    await page.getByLabel('Current password').fill('dave-one');
+    await page.getByLabel('New password', { exact: true }).fill('dave-three');
+    await page.getByLabel('Repeat the new password').fill('dave-three');
     await page.getByRole('button', { name: 'Change password' }).click();
     await page.getByRole('heading', { name: 'Log in' }).waitFor();
     await page.getByText('Your session has expired. Please log in again.').waitFor();
 
-    await logIn(page, { username: 'dave', password: 'dave-2' });
+    await logIn(page, { username: 'dave', password: 'dave-two' });
     // Back where the session ended.
     await page.getByRole('heading', { name: 'Account' }).waitFor();
     // A job that is not on the server.
