@@ -1,6 +1,7 @@
 #include "HXBLoginThrottle.h"
 
 #include <QDeadlineTimer>
+#include <QHostAddress>
 
 #include <algorithm>
 
@@ -13,6 +14,19 @@ HXBLoginThrottle *HXBLoginThrottle::instance()
 qint64 HXBLoginThrottle::nowMs()
 {
     return QDeadlineTimer::current().deadline();
+}
+
+std::string HXBLoginThrottle::addressKey(const QHostAddress &address)
+{
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        return QHostAddress(v4).toString().toStdString();
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address.toString().toStdString();
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::fill(bytes.c + 8, bytes.c + 16, quint8(0));
+    return QHostAddress(bytes).toString().toStdString() + "/64";
 }
 
 HXBLoginThrottle::HXBLoginThrottle(const Settings &settings)

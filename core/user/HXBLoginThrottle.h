@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+class QHostAddress;
+
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -34,6 +36,9 @@ public:
     // The process's throttle with the default settings.
     static HXBLoginThrottle *instance();
     static qint64 nowMs();
+    // What a client address is counted under: an IPv4 address (also one mapped into IPv6) as
+    // itself, an IPv6 address by its /64 network, which one client usually holds whole.
+    static std::string addressKey(const QHostAddress &address);
 
     explicit HXBLoginThrottle(const Settings &settings);
 

@@ -1,6 +1,7 @@
 #include "HXBRequestAuth.h"
 
 #include "HXBBasicAuth.h"
+#include "HXBLoginThrottle.h"
 #include "User.h"
 
 #include "httpserver/HttpRequest.h"
@@ -12,7 +13,7 @@ HXBRequestAuth::Outcome HXBRequestAuth::authenticate(const HttpRequest &request)
         = HXBBasicAuth::parse(request.getHeader("Authorization").toStdString());
     if (credentials.basic) {
         outcome.user = User::authenticate(credentials.username, credentials.password,
-                                          request.getPeerAddress().toString().toStdString(),
+                                          HXBLoginThrottle::addressKey(request.getPeerAddress()),
                                           &outcome.retryAfterSeconds);
     } else if (!credentials.token.empty()) {
         outcome.user = User::getUserByToken(credentials.token);

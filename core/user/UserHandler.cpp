@@ -1,6 +1,7 @@
 #include "UserHandler.h"
 
 #include "HXBBasicAuth.h"
+#include "HXBLoginThrottle.h"
 #include "User.h"
 #include "log/HXBLogger.h"
 #include "web/HXBWebRouter.h"
@@ -181,7 +182,8 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
     if (has("login")) {
         if (credentials.basic)
             result = User::login(credentials.username, credentials.password,
-                                 request.getPeerAddress().toString().toStdString(), &retryAfter);
+                                 HXBLoginThrottle::addressKey(request.getPeerAddress()),
+                                 &retryAfter);
     } else if (has("updatePassword")) {
         if (updatePassword(token, body(), &badRequest))
             result = "updated password";

@@ -1,5 +1,7 @@
 #include "user/HXBLoginThrottle.h"
 
+#include <QHostAddress>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -72,4 +74,22 @@ TEST(HXBLoginThrottleTest, MemoryStaysBoundedWhateverNamesAndAddressesCome)
     for (int i = 0; i < 2; ++i)
         throttle.recordFailure("name999", "x", 1000);
     EXPECT_GT(throttle.waitMs("name999", "y", 1001), 0);
+}
+
+TEST(HXBLoginThrottleTest, AddressesAreCountedPerHostOrPerIPv6Network)
+{
+    const struct
+    {
+        const char *address;
+        const char *key;
+    } rows[] = {
+        {"192.0.2.1", "192.0.2.1"},
+        {"::ffff:192.0.2.1", "192.0.2.1"},
+        {"2001:db8:1:2:aaaa:bbbb:cccc:dddd", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2::1", "2001:db8:1:2::/64"},
+        {"", ""},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(HXBLoginThrottle::addressKey(QHostAddress(QString::fromLatin1(row.address))), row.key)
+            << row.address;
 }
