@@ -9,8 +9,8 @@
 #include "httpserver/HttpListener.h"
 
 #include <QDir>
-#include <QHostAddress>
 #include <QEvent>
+#include <QHostAddress>
 #include <QSettings>
 
 namespace {
