@@ -14,7 +14,7 @@
 #include "httpserver/HttpResponse.h"
 #include "log/HXBLogger.h"
 #include "quicktype/JobList.h"
-#include "user/HXBBasicAuth.h"
+#include "user/HXBRequestAuth.h"
 #include "user/User.h"
 #include "web/HXBWebRouter.h"
 
@@ -115,18 +115,12 @@ Route routeOf(const std::string &path)
 
 std::shared_ptr<User> authenticate(const HttpRequest &request)
 {
-    const HXBCredentials credentials
-        = HXBBasicAuth::parse(request.getHeader("Authorization").toStdString());
-    if (credentials.basic) {
-        auto user = User::getUserByName(credentials.username);
-        if (user && user->checkPassword(credentials.password))
-            return user;
-        return {};
-    }
-    if (!credentials.token.empty())
-        return User::getUserByToken(credentials.token);
-    return {};
+    return HXBRequestAuth::authenticate(request).user;
 }
+
+// XML-RPC calls carry a job's input inline; JSON commands are short.
+constexpr qint64 sMaxRpcBody = 16 * 1024 * 1024;
+constexpr qint64 sMaxCommandBody = 1024 * 1024;
 
 void answer(HttpResponse &response, int status, const QByteArray &reason, const QByteArray &body)
 {
@@ -294,6 +288,33 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         return;
     }
     response.setStatus(200, "OK");
+}
+
+HttpBodyPolicy BatchbayHandler::bodyPolicy(const std::string &, const HttpRequest &request)
+{
+    // Credentials are checked before any body byte is read: only a known caller may send
+    // more than a few bytes, and only an upload may go to the spool.
+    if (request.getMethod() == "OPTIONS")
+        return HttpBodyPolicy::limit(sSmallBodyLimit);
+    const HXBRequestAuth::Outcome caller = HXBRequestAuth::authenticate(request);
+    if (!caller.user) {
+        // With the header fields every answer of these routes carries.
+        HttpBodyPolicy refusal = HXBRequestAuth::refusal(caller);
+        refusal.refuseHeaders += {{"Access-Control-Allow-Origin", "*"},
+                                  {"Access-Control-Allow-Headers", "Content-Type"},
+                                  {"Access-Control-Allow-Method", "POST, GET"},
+                                  {"Access-Control-Allow-Credentials", "true"},
+                                  {"Content-Type", "application/json"}};
+        return refusal;
+    }
+    switch (routeOf(request.getPath().toStdString()).command) {
+    case Command::UploadFile:
+        return HttpBodyPolicy();
+    case Command::Rpc:
+        return HttpBodyPolicy::limit(sMaxRpcBody);
+    default:
+        return HttpBodyPolicy::limit(sMaxCommandBody);
+    }
 }
 
 void BatchbayHandler::getJobList(HttpResponse &response, const std::shared_ptr<User> &user)

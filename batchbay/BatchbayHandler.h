@@ -39,6 +39,9 @@ public:
     static std::shared_ptr<BatchbayHandler> instance();
 
     void service(const std::string &path, HttpRequest &request, HttpResponse &response) override;
+    // Before the body: 401 (429 while a Basic log-in must wait) without valid credentials;
+    // then uploads up to the listener's limit, "/RPC2" 16 MiB, other commands 1 MiB.
+    HttpBodyPolicy bodyPolicy(const std::string &path, const HttpRequest &request) override;
 
     // {"jobs": [...]} of the jobs the settings' visibility lets the user see (1: all in full;
     // 2: others' jobs with four members "(hidden)"; 3: only the user's own). Administrators

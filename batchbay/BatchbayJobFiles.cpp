@@ -137,7 +137,7 @@ BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODev
     }
     const std::string target = dir + "/" + segments.back();
     if (adopt && adopt(target)) {
-        ::chmod(target.c_str(), 0644);
+        ::chmod(target.c_str(), 0600);
         return Result::Ok;
     }
 
@@ -164,7 +164,7 @@ BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODev
             break;
         }
     }
-    ::fchmod(fd, 0644);
+    ::fchmod(fd, 0600);
     if (::close(fd) != 0 && ok) {
         ok = false;
         error = std::string("cannot write file: ") + std::strerror(errno);

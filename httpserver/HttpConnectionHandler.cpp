@@ -224,6 +224,9 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
 
     const auto startRequest = [&] {
         c.mParser = std::make_unique<HttpRequestParser>(mSettings.limits);
+        c.mParser->request()->setPeerAddress(c.mPeer);
+        c.mParser->setBodyPolicy(
+            [handler = mHandler](const HttpRequest &request) { return handler->bodyPolicy(request); });
         // The whole header must arrive within the timeout; a body may take longer as long
         // as it keeps coming.
         c.mHeaderDeadline = Clock::now() + timeout;
@@ -293,7 +296,7 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
         // Kept until the answer is out: it owns what the body was spooled to.
         const std::unique_ptr<HttpRequestParser> done = std::move(c.mParser);
         if (done->status() == HttpRequestParser::Status::Failed) {
-            answerError(fd, done->errorStatus(), done->errorReason());
+            answerError(fd, done->errorStatus(), done->errorReason(), done->refusal());
             lingeringClose(fd);
             return Outcome::Finished;
         }
@@ -340,14 +343,19 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
     }
 }
 
-void HttpConnectionHandler::answerError(int fd, int status, const QByteArray &reason)
+void HttpConnectionHandler::answerError(int fd, int status, const QByteArray &reason,
+                                        const HttpBodyPolicy &refusal)
 {
     SocketOutput output(fd, qMin(qMax(1, mSettings.readTimeout), 5000));
     HttpResponse response(&output);
     response.setRequestInfo(true, false, false);
     response.setStatus(status, reason);
     response.setHeader("Content-Type", "text/plain; charset=UTF-8");
-    response.write(QByteArray::number(status) + ' ' + reason.toLower(), true);
+    for (const auto &[name, value] : refusal.refuseHeaders)
+        response.setHeader(name, value);
+    const bool ownBody = refusal.refuseStatus != 0 && !refusal.refuseBody.isEmpty();
+    response.write(ownBody ? refusal.refuseBody : QByteArray::number(status) + ' ' + reason.toLower(),
+                   true);
 }
 
 void HttpConnectionHandler::lingeringClose(int fd)

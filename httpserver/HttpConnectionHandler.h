@@ -76,7 +76,8 @@ public:
 
 private:
     Outcome serveRequests(Connection &connection);
-    void answerError(int fd, int status, const QByteArray &reason);
+    void answerError(int fd, int status, const QByteArray &reason,
+                     const HttpBodyPolicy &refusal = HttpBodyPolicy());
     void lingeringClose(int fd);
 
     Settings mSettings;

@@ -15,3 +15,8 @@ void HttpRequestHandler::service(HttpRequest &, HttpResponse &response)
     response.setStatus(501, "Not Implemented");
     response.write("501 not implemented", true);
 }
+
+HttpBodyPolicy HttpRequestHandler::bodyPolicy(const HttpRequest &)
+{
+    return {};
+}

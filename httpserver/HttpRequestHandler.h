@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HttpBodyPolicy.h"
+
 #include <QObject>
 
 class HttpRequest;
@@ -16,4 +18,7 @@ public:
 
     // The default answers 501 Not Implemented.
     virtual void service(HttpRequest &request, HttpResponse &response);
+    // Asked once a request's header is complete, before its body is read: its body limit or
+    // a refusal. Same threads as service(). The default keeps the listener's limits.
+    virtual HttpBodyPolicy bodyPolicy(const HttpRequest &request);
 };

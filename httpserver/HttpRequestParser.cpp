@@ -302,6 +302,20 @@ bool HttpRequestParser::onHeader()
     }
     const bool multipart = mRequest->getHeader("content-type").toLower().startsWith("multipart/form-data");
     mBodyLimit = multipart ? mLimits.maxMultiPartSize : mLimits.maxRequestSize;
+    if (mBodyPolicy) {
+        // Decided before any body byte is read or spooled: a refused request (bad
+        // credentials, say) cannot take disk space or spool budget.
+        HttpBodyPolicy policy = mBodyPolicy(*mRequest);
+        if (policy.refuseStatus != 0) {
+            const int status = policy.refuseStatus;
+            const QByteArray reason = policy.refuseReason;
+            mRefusal = std::move(policy);
+            fail(status, reason);
+            return false;
+        }
+        if (policy.maxBodySize >= 0)
+            mBodyLimit = qMin(mBodyLimit, policy.maxBodySize);
+    }
     auto &body = d->parser.get().body();
     body.limit = qMax<qint64>(0, mBodyLimit);
     // The parser has checked the field (one value, digits only, no overflow).

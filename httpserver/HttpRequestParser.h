@@ -1,8 +1,11 @@
 #pragma once
 
+#include "HttpBodyPolicy.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class HttpRequest;
@@ -15,8 +18,9 @@ class HttpSpoolBudget;
 //
 // Bytes after the end of the message (a pipelined request) are not parsed; leftover()
 // returns them so that the caller can start the next parser with them. After a failure,
-// errorStatus() is the status to answer with (400, 413, 431, 500, 503 or 505) and the
-// connection must be closed, since the rest of the stream cannot be framed.
+// errorStatus() is the status to answer with (400, 413, 431, 500, 503 or 505, or the status
+// of a body policy's refusal) and the connection must be closed, since the rest of the
+// stream cannot be framed.
 // Not thread-safe; one parser serves one message of one connection.
 class HttpRequestParser
 {
@@ -44,6 +48,10 @@ public:
 
     enum class Status { NeedMore, Complete, Failed };
 
+    // Asked once the header is complete, before any body byte is taken: the body limit of
+    // this request, or a refusal. Runs on the thread that feeds the parser.
+    using BodyPolicyFunction = std::function<HttpBodyPolicy(const HttpRequest &)>;
+
     HttpRequestParser();
     explicit HttpRequestParser(const Limits &limits);
     ~HttpRequestParser();
@@ -53,6 +61,9 @@ public:
     // Takes the bytes; parsing stops at the end of the message or at the first error.
     void feed(const char *data, qsizetype size);
     void feed(const QByteArray &data) { feed(data.constData(), data.size()); }
+    // Set before the first feed(); without one the limits above apply to every request.
+    void setBodyPolicy(BodyPolicyFunction policy) { mBodyPolicy = std::move(policy); }
+
     // The peer closed its side: a message begun but not finished fails with 400.
     void feedEof();
 
@@ -66,6 +77,8 @@ public:
 
     int errorStatus() const { return mErrorStatus; }
     QByteArray errorReason() const { return mErrorReason; }
+    // The body policy's refusal when that was the failure (refuseStatus 0 otherwise).
+    const HttpBodyPolicy &refusal() const { return mRefusal; }
 
     // Bytes fed after the end of the message.
     QByteArray leftover() const { return mLeftover; }
@@ -90,6 +103,8 @@ private:
     Status mStatus = Status::NeedMore;
     int mErrorStatus = 0;
     QByteArray mErrorReason;
+    BodyPolicyFunction mBodyPolicy;
+    HttpBodyPolicy mRefusal;
     qint64 mBodyLimit = 0;
     bool mHeaderComplete = false;
     bool mStarted = false;

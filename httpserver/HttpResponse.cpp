@@ -37,6 +37,9 @@ QByteArray withoutLineBreaks(QByteArray text)
 
 HttpResponse::HttpResponse(HttpOutput *output)
     : mOutput(output)
+    , mHeaders({{"X-Content-Type-Options", "nosniff"},
+                {"X-Frame-Options", "DENY"},
+                {"Referrer-Policy", "no-referrer"}})
 {
 }
 

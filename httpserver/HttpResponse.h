@@ -28,6 +28,8 @@ public:
 // Content-Length field a response written in several parts is sent with the chunked
 // transfer coding (HTTP/1.1) or delimited by closing the connection (HTTP/1.0).
 // Whatever a handler leaves incomplete is completed when its service() returns.
+// Every response starts with "X-Content-Type-Options: nosniff", "X-Frame-Options: DENY" and
+// "Referrer-Policy: no-referrer"; a handler may replace them.
 class HttpResponse
 {
 public:

@@ -18,6 +18,7 @@
 #include <cstdlib>
 
 #include <malloc.h>
+#include <sys/stat.h>
 
 // Build inputs: a snapshot build (version containing "snap") passes the commit time in seconds
 // since the epoch.
@@ -47,6 +48,9 @@ const char *const sPluginPath = "sqldrivers/libqsqlite.so";
 
 int main(int argc, char **argv)
 {
+    // Everything the server creates (database, logs, spool, job directories, uploads) holds
+    // users' data: private to the service account.
+    ::umask(077);
     auto *app = new QCoreApplication(argc, argv);
     HXBConfig *config = HXBConfig::instance();
     HXBLogger *log = HXBLogger::instance();
@@ -94,7 +98,7 @@ int main(int argc, char **argv)
 
     std::string banner = "version:" + sVersion + " (" + date + "), ";
     const std::string bindAddress = config->getBindAddress();
-    if (!bindAddress.empty() && bindAddress != "0.0.0.0")
+    if (!bindAddress.empty() && bindAddress != "0.0.0.0" && bindAddress != "*")
         banner += bindAddress + ":";
     banner += fromNumber(config->getPort()) + " @ " + S(QHostInfo::localHostName());
     banner += " - Debug";

@@ -119,6 +119,11 @@ int HXBConfig::getTokenExpirationHours()
     return intValue(mpSettings, "Core/token_expiration_hours", 1);
 }
 
+int HXBConfig::getSessionMaxHours()
+{
+    return intValue(mpSettings, "Core/session_max_hours", 24);
+}
+
 std::string HXBConfig::getLogPath()
 {
     return stringValue(mpSettings, "Core/logpath", QCoreApplication::applicationDirPath())

@@ -45,6 +45,8 @@ public:
     int getPort();
     std::string getBindAddress();
     int getTokenExpirationHours();
+    // "Core/session_max_hours" (24): renewals end this long after the log-in.
+    int getSessionMaxHours();
     std::string getLogPath();
     int getNumLogs();
     std::string getDataDir() const;

@@ -1,5 +1,6 @@
 #include "User.h"
 
+#include "HXBLoginThrottle.h"
 #include "HXBPasswordHash.h"
 #include "config/HXBConfig.h"
 #include "ctrl/HXBDBCtrl.h"
@@ -11,6 +12,7 @@
 #include "jws/Hs256Jws.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QRandomGenerator64>
 #include <QVariant>
@@ -313,6 +315,26 @@ bool User::checkPassword(const std::string &password) const
     return true;
 }
 
+bool User::changeOwnPassword(const std::string &password, const std::string &currentToken)
+{
+    TokenIdentity identity;
+    const bool current = decodeToken(currentToken, identity) && identity.userId == getId();
+    const std::string hash = HXBPasswordHash::hash(password);
+    if (hash.empty()) {
+        HXBLogger::instance()->logNormalCritical("setPassword", "password hash failed; not updating ",
+                                                 getUsername());
+        return false;
+    }
+    std::lock_guard<std::mutex> member(mMemberMutex);
+    mPassword = hash;
+    // Whoever may have learnt the old password keeps none of the sessions it opened.
+    std::erase_if(mTokenHashes, [&](const auto &session) {
+        return !current || session.first != identity.tokenHash;
+    });
+    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId);
+    return true;
+}
+
 bool User::resetPassword(const std::string &password)
 {
     const std::string hash = HXBPasswordHash::hash(password);
@@ -407,13 +429,20 @@ const std::string &User::signingKey()
     return key;
 }
 
-std::string User::addTokenHashLocked()
+std::string User::addTokenHashLocked(std::int64_t loginTime, std::int64_t *expiryOut)
 {
-    // Sessions nobody logged out of would otherwise stay for the life of the process. The
-    // margin covers the token's own expiry, computed a moment after this one.
+    // Sessions nobody logged out of would otherwise stay for the life of the process.
     const std::int64_t now = nowSeconds();
-    std::erase_if(mTokenHashes, [now](const auto &session) { return session.second + 60 < now; });
-    const std::int64_t expiry = now + HXBConfig::instance()->getTokenExpirationHours() * 3600;
+    // The margin spares a token that expires this very moment while it is being renewed.
+    std::erase_if(mTokenHashes, [now](const auto &session) { return session.second.expiry + 60 < now; });
+    if (loginTime <= 0)
+        loginTime = now;
+    HXBConfig *config = HXBConfig::instance();
+    const std::int64_t expiry = std::min<std::int64_t>(
+        now + std::int64_t(config->getTokenExpirationHours()) * 3600,
+        loginTime + std::int64_t(std::max(0, config->getSessionMaxHours())) * 3600);
+    if (expiryOut)
+        *expiryOut = expiry;
     std::string hash;
     for (int attempt = 0; attempt < sTokenHashAttempts; ++attempt) {
         const quint64 v = QRandomGenerator64::global()->generate() & 0xFFFFFFFFu;
@@ -421,7 +450,7 @@ std::string User::addTokenHashLocked()
         char text[16];
         std::snprintf(text, sizeof text, "%010llu", static_cast<unsigned long long>(number));
         hash = text;
-        if (mTokenHashes.emplace(hash, expiry).second)
+        if (mTokenHashes.emplace(hash, Session{expiry, loginTime}).second)
             break;
     }
     return hash;
@@ -435,10 +464,16 @@ std::string User::generateTokenHash()
 
 std::string User::generateToken()
 {
-    return signToken(generateTokenHash());
+    std::int64_t expiry = 0;
+    std::string hash;
+    {
+        std::lock_guard<std::mutex> member(mMemberMutex);
+        hash = addTokenHashLocked(0, &expiry);
+    }
+    return signToken(hash, expiry);
 }
 
-std::string User::signToken(const std::string &hash)
+std::string User::signToken(const std::string &hash, std::int64_t expiry)
 {
     try {
         std::string username;
@@ -448,10 +483,9 @@ std::string User::signToken(const std::string &hash)
             username = mUsername;
             id = mId;
         }
-        const std::int64_t hours = HXBConfig::instance()->getTokenExpirationHours();
         const nlohmann::json claims = {
             {"iss", sIssuer},
-            {"exp", nowSeconds() + hours * 3600},
+            {"exp", expiry},
             {"sub", username},
             {"userid", fromNumber(id)},
             {"tokenhash", hash},
@@ -470,28 +504,92 @@ const std::string &User::absentAccountHash()
     return hash;
 }
 
-std::string User::login(const std::string &username, const std::string &password)
+namespace {
+
+// What a failed log-in is counted and logged under: long names by their digest, so that
+// the throttle's memory stays small whatever clients send.
+std::string throttleKey(const std::string &username)
 {
-    auto user = getUserByName(username);
-    if (!user) {
-        HXBPasswordHash::verify(password, absentAccountHash());
+    if (username.size() <= 64)
+        return username;
+    return "sha256:"
+           + QCryptographicHash::hash(QByteArray::fromStdString(username), QCryptographicHash::Sha256)
+                 .toHex()
+                 .toStdString();
+}
+
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (const char c : text.substr(0, 64))
+        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    return text.size() > 64 ? out + "..." : out;
+}
+
+} // namespace
+
+std::shared_ptr<User> User::checkLogin(const std::string &username, const std::string &password,
+                                       const std::string &address, qint64 *retryAfterSeconds,
+                                       bool useVerifiedCache, std::string *checkedHash)
+{
+    HXBLoginThrottle *throttle = HXBLoginThrottle::instance();
+    const std::string key = throttleKey(username);
+    // Refused unchecked and unlogged: a guesser gets no answer and cannot fill the log.
+    const qint64 wait = throttle->waitMs(key, address, HXBLoginThrottle::nowMs());
+    if (wait > 0) {
+        if (retryAfterSeconds)
+            *retryAfterSeconds = (wait + 999) / 1000;
         return {};
     }
-    std::string checked;
-    {
-        std::lock_guard<std::mutex> member(user->mMemberMutex);
-        checked = user->mPassword;
+    auto user = getUserByName(username);
+    bool ok = false;
+    if (!user) {
+        // As long as a wrong password: the answer time does not tell which names exist.
+        HXBPasswordHash::verify(password, absentAccountHash());
+    } else if (useVerifiedCache) {
+        ok = user->checkPassword(password);
+    } else {
+        std::string checked;
+        {
+            std::lock_guard<std::mutex> member(user->mMemberMutex);
+            checked = user->mPassword;
+        }
+        ok = HXBPasswordHash::verify(password, checked);
+        if (checkedHash)
+            *checkedHash = checked;
     }
-    if (!HXBPasswordHash::verify(password, checked))
+    if (!ok) {
+        throttle->recordFailure(key, address, HXBLoginThrottle::nowMs());
+        HXBLogger::instance()->logNormalWarn("login", "login failed",
+                                             "user: " + printable(username) + ", address: " + address);
+        return {};
+    }
+    throttle->recordSuccess(key);
+    return user;
+}
+
+std::shared_ptr<User> User::authenticate(const std::string &username, const std::string &password,
+                                         const std::string &address, qint64 *retryAfterSeconds)
+{
+    return checkLogin(username, password, address, retryAfterSeconds, true, nullptr);
+}
+
+std::string User::login(const std::string &username, const std::string &password,
+                        const std::string &address, qint64 *retryAfterSeconds)
+{
+    std::string checked;
+    auto user = checkLogin(username, password, address, retryAfterSeconds, false, &checked);
+    if (!user)
         return {};
     std::string hash;
+    std::int64_t expiry = 0;
     {
         std::lock_guard<std::mutex> member(user->mMemberMutex);
         if (user->mPassword != checked)
             return {};
-        hash = user->addTokenHashLocked();
+        hash = user->addTokenHashLocked(0, &expiry);
     }
-    return user->signToken(hash);
+    return user->signToken(hash, expiry);
 }
 
 bool User::decodeToken(const std::string &token, TokenIdentity &identity)
@@ -543,15 +641,21 @@ std::string User::renewSession(const std::string &token)
     if (!user)
         return {};
     std::string hash;
+    std::int64_t expiry = 0;
     {
         // The check and the new session are one step: a reset or a deletion that ends every
         // session either comes first (nothing renewed) or ends the new one too.
         std::lock_guard<std::mutex> member(user->mMemberMutex);
-        if (user->mTokenHashes.count(identity.tokenHash) == 0)
+        const auto session = user->mTokenHashes.find(identity.tokenHash);
+        if (session == user->mTokenHashes.end())
             return {};
-        hash = user->addTokenHashLocked();
+        const std::int64_t loginTime = session->second.loginTime;
+        const std::int64_t maxHours = std::max(0, HXBConfig::instance()->getSessionMaxHours());
+        if (nowSeconds() >= loginTime + maxHours * 3600)
+            return {};
+        hash = user->addTokenHashLocked(loginTime, &expiry);
     }
-    return user->signToken(hash);
+    return user->signToken(hash, expiry);
 }
 
 bool User::logoutUserByToken(const std::string &token)

@@ -71,13 +71,26 @@ public:
     // Stores a new salted hash and ends every session in one step under mMemberMutex; false
     // (old password and sessions kept) when hashing fails.
     bool resetPassword(const std::string &password);
+    // The same for the user's own change: every session but the one of currentToken ends.
+    bool changeOwnPassword(const std::string &password, const std::string &currentToken);
 
     // Checks the password of the account named username and opens a session: its signed
     // token, or empty. Costs one key derivation whether or not the name exists, so the
     // answer time does not tell which names exist. The session is opened only if the
     // password was not changed during the check: a reset that ends every session also ends
     // one whose log-in was checked against the old password.
-    static std::string login(const std::string &username, const std::string &password);
+    // Attempts are throttled per name and per client address (HXBLoginThrottle): while one
+    // must wait, it is refused unchecked and *retryAfterSeconds (if given) is set to the
+    // seconds left. Failures are logged as warnings with the name and the address.
+    static std::string login(const std::string &username, const std::string &password,
+                             const std::string &address = std::string(),
+                             qint64 *retryAfterSeconds = nullptr);
+    // The account whose password this is (HTTP Basic), throttled and logged like login(); one
+    // key derivation whether or not the name exists (none when the password verified lately).
+    static std::shared_ptr<User> authenticate(const std::string &username,
+                                              const std::string &password,
+                                              const std::string &address,
+                                              qint64 *retryAfterSeconds = nullptr);
 
     int getId() const;
     FUserType getType() const;
@@ -97,7 +110,9 @@ public:
     // The user whose open session the token is, or empty. Never throws, never logs.
     static std::shared_ptr<User> getUserByToken(const std::string &token);
     // A new signed token for the user of a still open session, or empty. The session is
-    // checked and the new one added in one step under mMemberMutex.
+    // checked and the new one added in one step under mMemberMutex. Renewal ends
+    // Core/session_max_hours after the log-in the session goes back to: no token of it
+    // reaches past that time.
     static std::string renewSession(const std::string &token);
     // Ends the session of a valid token; true if its hash was removed.
     static bool logoutUserByToken(const std::string &token);
@@ -110,9 +125,15 @@ public:
     FUserType mType = FUserTypeNormal;
     std::string mUsername;
     std::string mPassword;
-    // Open sessions: token hash -> the time (seconds since the epoch) after which its token
-    // is no longer accepted. Sessions past it are dropped when the next one opens.
-    std::map<std::string, std::int64_t> mTokenHashes;
+    // An open session: the time (seconds since the epoch) after which its token is no longer
+    // accepted, and the time of the log-in that began it (kept through renewals).
+    struct Session
+    {
+        std::int64_t expiry = 0;
+        std::int64_t loginTime = 0;
+    };
+    // Open sessions by token hash. Sessions past their expiry are dropped when the next opens.
+    std::map<std::string, Session> mTokenHashes;
 
     static std::vector<std::shared_ptr<User>> allUsers;
     static std::mutex allUsersMutex;
@@ -132,10 +153,16 @@ private:
     };
     // Verifies signature, issuer, expiry and claim types; false for anything else.
     static bool decodeToken(const std::string &token, TokenIdentity &identity);
-    // Draws a session hash that is not open yet and adds it; mMemberMutex must be held.
-    std::string addTokenHashLocked();
+    // Draws a session hash that is not open yet and adds it, for a session begun by the
+    // log-in at loginTime (now if 0); mMemberMutex must be held. Its expiry goes to *expiry.
+    std::string addTokenHashLocked(std::int64_t loginTime = 0, std::int64_t *expiry = nullptr);
     // Signs a token for the session hash; empty (and logged) on failure.
-    std::string signToken(const std::string &hash);
+    std::string signToken(const std::string &hash, std::int64_t expiry);
+    // login() and authenticate(): the account and the stored hash the password verified
+    // against, or empty; throttled and logged.
+    static std::shared_ptr<User> checkLogin(const std::string &username, const std::string &password,
+                                            const std::string &address, qint64 *retryAfterSeconds,
+                                            bool useVerifiedCache, std::string *checkedHash);
     static std::shared_ptr<User> findByIdLocked(int id);
     // The process's HMAC key for session tokens: 32 bytes from the OpenSSL random source,
     // drawn on first use and never written anywhere. Empty if drawing failed.

@@ -1,6 +1,7 @@
 #include "UserHandler.h"
 
 #include "HXBBasicAuth.h"
+#include "HXBLoginThrottle.h"
 #include "User.h"
 #include "log/HXBLogger.h"
 #include "web/HXBWebRouter.h"
@@ -8,8 +9,11 @@
 #include "httpserver/HttpRequest.h"
 #include "httpserver/HttpResponse.h"
 
+#include <QString>
+
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -93,6 +97,21 @@ bool isUserType(int type)
     return static_cast<unsigned int>(type) <= 1u;
 }
 
+// A type is the JSON integer 0 or 1, nothing that converts to it.
+bool isUserTypeField(const json &object, const char *name)
+{
+    const auto it = object.find(name);
+    return it != object.end() && it->is_number_integer() && isUserType(intField(object, name));
+}
+
+const char *const sTypeRule = "type must be 0 or 1";
+
+void setBadRequest(std::string *badRequest, const std::string &text)
+{
+    if (badRequest)
+        *badRequest = text;
+}
+
 std::shared_ptr<User> adminOf(const std::string &token)
 {
     auto caller = User::getUserByToken(token);
@@ -126,6 +145,23 @@ void UserHandler::doInit()
     HXBWebRouter::instance()->registerRoute("/user", self);
 }
 
+std::string UserHandler::checkUsername(const std::string &name)
+{
+    const bool clean = std::none_of(name.begin(), name.end(), [](char c) {
+        return c == ':' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (name.empty() || name.size() > 64 || !clean)
+        return "user name must be 1 to 64 bytes without \":\" or control characters";
+    return {};
+}
+
+std::string UserHandler::checkNewPassword(const std::string &password)
+{
+    if (QString::fromStdString(password).toUcs4().size() < 8)
+        return "password must have at least 8 characters";
+    return {};
+}
+
 void UserHandler::service(const std::string &, HttpRequest &request, HttpResponse &response)
 {
     response.setHeader("Content-Type", "application/json");
@@ -141,11 +177,15 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
     const std::string &token = credentials.token;
 
     std::string result;
+    std::string badRequest;
+    qint64 retryAfter = 0;
     if (has("login")) {
         if (credentials.basic)
-            result = login(credentials.username, credentials.password);
+            result = User::login(credentials.username, credentials.password,
+                                 HXBLoginThrottle::addressKey(request.getPeerAddress()),
+                                 &retryAfter);
     } else if (has("updatePassword")) {
-        if (updatePassword(token, body()))
+        if (updatePassword(token, body(), &badRequest))
             result = "updated password";
     } else if (has("list")) {
         result = getUserList(token);
@@ -155,16 +195,23 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
     } else if (has("extendToken")) {
         result = extendToken(token);
     } else if (has("create")) {
-        result = createUser(token, body());
+        result = createUser(token, body(), &badRequest);
     } else if (has("delete")) {
         result = deleteUser(token, body());
     } else if (has("setType")) {
         result = setUserType(token, body());
     } else if (has("resetPassword")) {
-        result = resetUserPassword(token, body());
+        result = resetUserPassword(token, body(), &badRequest);
     }
 
-    if (!result.empty()) {
+    if (retryAfter > 0) {
+        response.setStatus(429, "Too Many Requests");
+        response.setHeader("Retry-After", retryAfter);
+        response.write("too many failed log-ins; try again later", true);
+    } else if (!badRequest.empty()) {
+        response.setStatus(400, "Bad Request");
+        response.write(QByteArray::fromStdString(badRequest), true);
+    } else if (!result.empty()) {
         response.setStatus(200, "OK");
         response.write(QByteArray::fromStdString(result), true);
     } else {
@@ -212,7 +259,8 @@ std::string UserHandler::getUserList(const std::string &token)
     }
 }
 
-bool UserHandler::updatePassword(const std::string &token, const std::string &body)
+bool UserHandler::updatePassword(const std::string &token, const std::string &body,
+                                 std::string *badRequest)
 {
     auto caller = User::getUserByToken(token);
     if (!caller)
@@ -233,18 +281,24 @@ bool UserHandler::updatePassword(const std::string &token, const std::string &bo
         log()->logNormalWarn("updatePassword", "old password incorrect", "");
         return false;
     }
-    return caller->setPassword(newPassword);
+    if (const std::string rule = checkNewPassword(newPassword); !rule.empty()) {
+        setBadRequest(badRequest, rule);
+        return false;
+    }
+    return caller->changeOwnPassword(newPassword, token);
 }
 
-std::string UserHandler::createUser(const std::string &token, const std::string &body)
+std::string UserHandler::createUser(const std::string &token, const std::string &body,
+                                    std::string *badRequest)
 {
     auto caller = adminOf(token);
     if (!caller)
         return {};
-    return createUserAs(caller, body);
+    return createUserAs(caller, body, badRequest);
 }
 
-std::string UserHandler::createUserAs(const std::shared_ptr<User> &caller, const std::string &body)
+std::string UserHandler::createUserAs(const std::shared_ptr<User> &caller, const std::string &body,
+                                      std::string *badRequest)
 {
     std::string username;
     std::string password;
@@ -253,13 +307,21 @@ std::string UserHandler::createUserAs(const std::shared_ptr<User> &caller, const
         const json request = parseBody(body);
         username = stringField(request, "username");
         password = stringField(request, "password");
+        if (request.contains("type") && !isUserTypeField(request, "type")) {
+            setBadRequest(badRequest, sTypeRule);
+            return {};
+        }
         type = intField(request, "type");
     } catch (const std::exception &e) {
         log()->logNormalWarn("createUser", "create User failed", e.what());
         return {};
     }
-    if (username.empty() || password.empty() || !isUserType(type))
-        return {};
+    for (const std::string &rule : {checkUsername(username), checkNewPassword(password)}) {
+        if (!rule.empty()) {
+            setBadRequest(badRequest, rule);
+            return {};
+        }
+    }
     std::lock_guard<std::mutex> rules(sAccountRulesMutex);
     if (!stillAdmin(caller))
         return {};
@@ -319,7 +381,7 @@ std::string UserHandler::setUserType(const std::string &token, const std::string
     try {
         const json request = parseBody(body);
         id = intField(request, "userId");
-        type = intField(request, "type");
+        type = isUserTypeField(request, "type") ? intField(request, "type") : -1;
     } catch (const std::exception &e) {
         log()->logNormalWarn("setUserType", "setUserType failed", e.what());
         return {};
@@ -343,16 +405,17 @@ std::string UserHandler::setUserType(const std::string &token, const std::string
     return json{{"newType", type}, {"userId", id}}.dump();
 }
 
-std::string UserHandler::resetUserPassword(const std::string &token, const std::string &body)
+std::string UserHandler::resetUserPassword(const std::string &token, const std::string &body,
+                                           std::string *badRequest)
 {
     auto caller = adminOf(token);
     if (!caller)
         return {};
-    return resetUserPasswordAs(caller, body);
+    return resetUserPasswordAs(caller, body, badRequest);
 }
 
 std::string UserHandler::resetUserPasswordAs(const std::shared_ptr<User> &caller,
-                                             const std::string &body)
+                                             const std::string &body, std::string *badRequest)
 {
     int id = 0;
     std::string password;
@@ -370,6 +433,10 @@ std::string UserHandler::resetUserPasswordAs(const std::shared_ptr<User> &caller
     auto target = id != 0 ? User::getUserById(id) : nullptr;
     if (!target || password.empty())
         return {};
+    if (const std::string rule = checkNewPassword(password); !rule.empty()) {
+        setBadRequest(badRequest, rule);
+        return {};
+    }
     if (!target->resetPassword(password))
         return {};
     log()->logHighInfo("resetUserPassword", "Password changed", "");

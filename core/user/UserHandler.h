@@ -12,8 +12,13 @@ class User;
 // sessions with Bearer tokens, own password change and, for administrators (type 1), the
 // administration of accounts. The sub-command is the first keyword of
 //     login, updatePassword, list, logout, extendToken, create, delete, setType, resetPassword
-// found anywhere in the request path. Every refusal, whatever its cause, is 405
-// "not allowed"; every answer carries "Content-Type: application/json".
+// found anywhere in the request path. Every refusal is 405 "not allowed", except a new user
+// name, type or password that breaks the account rules (400 with the rule as text) and a
+// log-in while the name or the address must wait after failures (429 with "Retry-After").
+// Every answer carries "Content-Type: application/json".
+//
+// Account rules: a user name has 1 to 64 bytes, no ":" and no control character; a type is
+// the JSON integer 0 or 1; a new password has at least 8 characters (older ones still work).
 //
 // Stateless apart from the shared account model; service() runs on many connection threads
 // at once. The operations return an empty string (or false) for a refusal and never throw.
@@ -29,16 +34,28 @@ public:
     std::string extendToken(const std::string &token);
     bool logoutAllSessions(const std::string &token);
     std::string getUserList(const std::string &token);
-    bool updatePassword(const std::string &token, const std::string &body);
-    std::string createUser(const std::string &token, const std::string &body);
+    // Ends every other session of the caller. A new password that breaks the rules is refused
+    // with the rule in *badRequest (if given); so are the bodies of createUser and
+    // resetUserPassword.
+    bool updatePassword(const std::string &token, const std::string &body,
+                        std::string *badRequest = nullptr);
+    std::string createUser(const std::string &token, const std::string &body,
+                           std::string *badRequest = nullptr);
     std::string deleteUser(const std::string &token, const std::string &body);
     std::string setUserType(const std::string &token, const std::string &body);
-    std::string resetUserPassword(const std::string &token, const std::string &body);
+    std::string resetUserPassword(const std::string &token, const std::string &body,
+                                  std::string *badRequest = nullptr);
     // The second halves of createUser and resetUserPassword, for a caller whose token was
     // found to be an administrator's: under the account-rules lock they check again that the
     // caller still is one (a demotion or deletion may have come in between).
-    std::string createUserAs(const std::shared_ptr<User> &caller, const std::string &body);
-    std::string resetUserPasswordAs(const std::shared_ptr<User> &caller, const std::string &body);
+    std::string createUserAs(const std::shared_ptr<User> &caller, const std::string &body,
+                             std::string *badRequest = nullptr);
+    std::string resetUserPasswordAs(const std::shared_ptr<User> &caller, const std::string &body,
+                                    std::string *badRequest = nullptr);
+
+    // The account rules; empty when the value keeps them, else the rule as text.
+    static std::string checkUsername(const std::string &name);
+    static std::string checkNewPassword(const std::string &password);
 
     // Owned here from library load on; constructing it registers the module.
     static std::shared_ptr<UserHandler> mpInstance;

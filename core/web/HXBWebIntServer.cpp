@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QEvent>
+#include <QHostAddress>
 #include <QSettings>
 
 namespace {
@@ -68,9 +69,18 @@ bool HXBWebIntServer::startServer()
                                           "Core/port " + fromNumber(port) + " is not 1 to 65535");
         return false;
     }
+    // The listener binds the configured address only; empty or "*" is every local address.
+    const QString bindAddress = Q(HXBConfig::instance()->getBindAddress()).trimmed();
+    const bool everyAddress = bindAddress.isEmpty() || bindAddress == QLatin1String("*");
+    if (!everyAddress && QHostAddress(bindAddress).isNull()) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed",
+                                          "Core/bind_address " + S(bindAddress) + " is not an IP address");
+        return false;
+    }
     if (!sSettings)
         sSettings = inMemorySettings();
 
+    sSettings->setValue("host", everyAddress ? QString() : bindAddress);
     sSettings->setValue("port", uint(port));
     sSettings->setValue("minThreads", 4);
     sSettings->setValue("maxThreads", 100);
@@ -97,11 +107,15 @@ bool HXBWebIntServer::startServer()
     self->mpListener->setDestructionCallback([] { HXBDB::threadFinished(); });
 
     if (self->mpListener->isListening()) {
+        const QHostAddress bound = self->mpListener->serverAddress();
+        const std::string where = bound == QHostAddress::Any ? std::string("every address")
+                                                             : S(bound.toString());
         HXBLogger::instance()->logLowInfo("Webinterface", "Startup successful ",
-                                          "port: " + fromNumber(port));
+                                          "port: " + fromNumber(port) + ", address: " + where);
         return true;
     }
-    HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed", "");
+    HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed",
+                                      S(self->mpListener->errorString()));
     return false;
 }
 

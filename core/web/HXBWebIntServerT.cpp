@@ -8,8 +8,10 @@
 #include "httpserver/StaticFileController.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 
 StaticFileController *HXBWebIntServerT::smFileController = nullptr;
@@ -36,6 +38,41 @@ HXBWebIntServerT::HXBWebIntServerT(QObject *parent, QSettings *settings)
 
 HXBWebIntServerT::~HXBWebIntServerT() = default;
 
+const QByteArray &HXBWebIntServerT::contentSecurityPolicy()
+{
+    static const QByteArray policy = [] {
+        QByteArray scripts = "'self'";
+        QFile index(webRoot() + QStringLiteral("/static/hxbwebinterface/index.html"));
+        if (index.open(QIODevice::ReadOnly)) {
+            const QString html = QString::fromUtf8(index.readAll());
+            static const QRegularExpression inlineScript(
+                QStringLiteral("<script(?:\\s[^>]*)?>(.*?)</script>"),
+                QRegularExpression::DotMatchesEverythingOption
+                    | QRegularExpression::CaseInsensitiveOption);
+            for (auto it = inlineScript.globalMatch(html); it.hasNext();) {
+                const QRegularExpressionMatch match = it.next();
+                if (match.captured(0).section(QLatin1Char('>'), 0, 0).contains(QStringLiteral("src=")))
+                    continue;
+                const QByteArray digest = QCryptographicHash::hash(match.captured(1).toUtf8(),
+                                                                   QCryptographicHash::Sha256);
+                scripts += " 'sha256-" + digest.toBase64() + "'";
+            }
+        }
+        return "default-src 'self'; script-src " + scripts
+               + "; style-src 'self'; img-src 'self' data:; connect-src 'self'; object-src 'none'; "
+                 "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+    }();
+    return policy;
+}
+
+HttpBodyPolicy HXBWebIntServerT::bodyPolicy(const HttpRequest &request)
+{
+    const QByteArray path = request.getRawPath();
+    if (path.isEmpty() || path == "/" || path.startsWith("/static") || path.startsWith("/alive"))
+        return HttpBodyPolicy::limit(HXBRequestHandler::sSmallBodyLimit);
+    return HXBWebRouter::instance()->bodyPolicy(S(QString::fromUtf8(path)), request);
+}
+
 const QString &HXBWebIntServerT::webRoot()
 {
     static const QString root = QCoreApplication::applicationDirPath() + QStringLiteral("/etc/webinterface");
@@ -52,6 +89,7 @@ void HXBWebIntServerT::service(HttpRequest &request, HttpResponse &response)
     }
 
     if (path.startsWith("/static")) {
+        response.setHeader("Content-Security-Policy", contentSecurityPolicy());
         const QByteArray lastSegment = path.mid(path.lastIndexOf('/') + 1);
         // A path that climbs out with ".." goes straight to the file controller, which refuses
         // it: the existence test below must not become a probe of files outside the web root.

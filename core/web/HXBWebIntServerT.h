@@ -17,6 +17,13 @@ public:
     ~HXBWebIntServerT() override;
 
     void service(HttpRequest &request, HttpResponse &response) override;
+    // "/static", "/alive" and "/" take a small body at most; other paths ask the route table.
+    HttpBodyPolicy bodyPolicy(const HttpRequest &request) override;
+
+    // The Content-Security-Policy of the front end's files: everything from this server only,
+    // no inline code but the inline scripts of the front end's index page (allowed by their
+    // SHA-256, read from the file once).
+    static const QByteArray &contentSecurityPolicy();
 
     // Below the application directory: "/etc/webinterface".
     static const QString &webRoot();

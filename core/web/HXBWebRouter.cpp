@@ -30,11 +30,21 @@ void HXBWebRouter::service(const std::string &path, HttpRequest &request, HttpRe
     std::string remainder;
     splitPath(path, key, remainder);
     const std::shared_ptr<HXBRequestHandler> handler = getRoute(key);
+    response.setHeader("Cache-Control", "no-store");
     if (handler) {
         handler->service(remainder, request, response);
         return;
     }
     response.setStatus(404, "NOT FOUND");
+}
+
+HttpBodyPolicy HXBWebRouter::bodyPolicy(const std::string &path, const HttpRequest &request)
+{
+    std::string key;
+    std::string remainder;
+    splitPath(path, key, remainder);
+    const std::shared_ptr<HXBRequestHandler> handler = getRoute(key);
+    return handler ? handler->bodyPolicy(remainder, request) : HXBRequestHandler::bodyPolicy(path, request);
 }
 
 bool HXBWebRouter::registerRoute(const std::string &path, std::shared_ptr<HXBRequestHandler> handler)

@@ -16,7 +16,10 @@ public:
     // The root router, created on first call.
     static std::shared_ptr<HXBWebRouter> instance();
 
+    // Answers carry "Cache-Control: no-store": they hold tokens and account or job data.
     void service(const std::string &path, HttpRequest &request, HttpResponse &response) override;
+    // The policy of the handler the path leads to; unknown paths get the small limit.
+    HttpBodyPolicy bodyPolicy(const std::string &path, const HttpRequest &request) override;
     ~HXBWebRouter() override;
 
     // Registers under a path of one or more segments, creating nested routers as needed.

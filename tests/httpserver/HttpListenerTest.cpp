@@ -52,7 +52,7 @@ public:
     void service(HttpRequest &request, HttpResponse &response) override
     {
         const QByteArray path = request.getPath();
-        if (path == "/echo") {
+        if (path == "/echo" || path == "/guarded" || path == "/small") {
             response.setHeader("X-Method", request.getMethod());
             response.setHeader("X-Query", request.getParameter("q"));
             response.write(request.getBody(), true);
@@ -101,6 +101,21 @@ public:
         } else {
             response.setStatus(404, "NOT FOUND");
         }
+    }
+
+    // /guarded wants "X-Key: ok" before it takes a body; /small takes 10 bytes at most.
+    HttpBodyPolicy bodyPolicy(const HttpRequest &request) override
+    {
+        const QByteArray path = request.getPath();
+        if (path == "/guarded" && request.getHeader("X-Key") != "ok") {
+            HttpBodyPolicy refusal;
+            refusal.refuseStatus = 401;
+            refusal.refuseReason = "unauthorized";
+            refusal.refuseBody = "who are you";
+            refusal.refuseHeaders.append({QByteArray("WWW-Authenticate"), QByteArray("Basic")});
+            return refusal;
+        }
+        return path == "/small" ? HttpBodyPolicy::limit(10) : HttpBodyPolicy();
     }
 };
 
@@ -284,6 +299,60 @@ TEST_F(HttpListenerTest, ExpectContinueGetsInterimAnswerBeforeTheBody)
     EXPECT_EQ(result[0].status, 100);
     EXPECT_EQ(result[1].status, 200);
     EXPECT_EQ(result[1].body, "hello");
+}
+
+// The policy decides from the header alone: a refused request never has its body read or
+// spooled, and a client that waits for "100 Continue" gets the refusal instead.
+TEST_F(HttpListenerTest, BodyPolicyRefusesBeforeTheBodyIsSent)
+{
+    start();
+    struct Case
+    {
+        QByteArray head;
+        int status;
+        QByteArray body;
+    } cases[] = {
+        {"PUT /guarded HTTP/1.1\r\nHost: t\r\nExpect: 100-continue\r\nContent-Length: 850000000\r\n\r\n",
+         401, "who are you"},
+        {"PUT /guarded HTTP/1.1\r\nHost: t\r\nContent-Length: 850000000\r\n\r\n", 401, "who are you"},
+        {"POST /small HTTP/1.1\r\nHost: t\r\nContent-Length: 11\r\n\r\n", 413, "413 payload too large"},
+        {"PUT /guarded HTTP/1.1\r\nHost: t\r\nX-Key: ok\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n",
+         100, ""},
+    };
+    for (const Case &c : cases) {
+        const auto result = runWhileServing<std::pair<Response, bool>>([&] {
+            Client client(mPort);
+            client.send(c.head);
+            const Response first = client.read();
+            return std::make_pair(first, first.status != 100 && client.waitClosed(5000));
+        });
+        SCOPED_TRACE(c.head.constData());
+        EXPECT_EQ(result.first.status, c.status);
+        EXPECT_EQ(result.first.body, c.body);
+        if (c.status == 401) {
+            EXPECT_EQ(result.first.header("WWW-Authenticate"), "Basic");
+        }
+        EXPECT_EQ(result.second, c.status != 100) << "a refused connection is closed";
+    }
+    // The policy's limit holds for a body that comes without announcing its length, too.
+    const Response chunked = runWhileServing<Response>([&] {
+        Client client(mPort);
+        client.send("POST /small HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    "b\r\nhello world\r\n0\r\n\r\n");
+        return client.read();
+    });
+    EXPECT_EQ(chunked.status, 413);
+}
+
+TEST_F(HttpListenerTest, EveryAnswerForbidsSniffingFramingAndReferrers)
+{
+    start();
+    for (const QByteArray &path : {QByteArray("/echo"), QByteArray("/missing")}) {
+        const Response r = get(path);
+        EXPECT_EQ(r.header("X-Content-Type-Options"), "nosniff") << path.constData();
+        EXPECT_EQ(r.header("X-Frame-Options"), "DENY") << path.constData();
+        EXPECT_EQ(r.header("Referrer-Policy"), "no-referrer") << path.constData();
+    }
 }
 
 TEST_F(HttpListenerTest, LargeUploadIsSpooledToDiskNotMemory)

@@ -205,8 +205,9 @@ test('a job submitted with an uploaded folder is followed to "finished", its out
     await page.getByRole('button', { name: 'Finalise' }).click();
     await page.getByRole('dialog').getByRole('button', { name: 'Finalise' }).click();
     await page.getByRole('heading', { name: 'Jobs' }).waitFor();
-    await page.waitForFunction((id) => !document.querySelector(`#jobs-table tr[data-jobid="${id}"]`), jobId,
-        { timeout: 30000 });
+    // A locator, not waitForFunction: the page's Content-Security-Policy forbids the string
+    // evaluation that waitForFunction's polling needs.
+    await page.locator(`#jobs-table tr[data-jobid="${jobId}"]`).waitFor({ state: 'detached', timeout: 30000 });
     const deadline = Date.now() + 30000;
     while (await jobOnServer(jobId)) {
         assert.ok(Date.now() < deadline, 'the finalised job stays on the server');

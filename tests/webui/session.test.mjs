@@ -65,7 +65,7 @@ test('an administrator lists, creates, retypes, resets and deletes users; refusa
 
     // A taken name: the server refuses, the page says so.
     await page.getByLabel('User name').fill('bob');
-    await page.getByLabel('Password', { exact: true }).fill('x');
+    await page.getByLabel('Password', { exact: true }).fill('x-password');
     await page.getByRole('button', { name: 'Create user' }).click();
     await page.getByRole('alert').filter({ hasText: 'could not be created' }).waitFor();
 
@@ -75,10 +75,10 @@ test('an administrator lists, creates, retypes, resets and deletes users; refusa
     await screenshot(page, 'users');
 
     await bob.getByRole('button', { name: 'Reset password' }).click();
-    await page.getByRole('dialog').getByLabel('New password', { exact: true }).fill('bob-new');
+    await page.getByRole('dialog').getByLabel('New password', { exact: true }).fill('bob-new-pw');
     await page.getByRole('dialog').getByRole('button', { name: 'Reset password' }).click();
     await page.getByText('The password of bob was reset').waitFor();
-    assert.equal((await call(server, '/user/login', { method: 'GET', auth: { username: 'bob', password: 'bob-new' } })).status, 200);
+    assert.equal((await call(server, '/user/login', { method: 'GET', auth: { username: 'bob', password: 'bob-new-pw' } })).status, 200);
 
     // Administrators cannot delete or retype themselves: the page does not offer it.
     const self = table.locator('tr[data-username="admin"]');
@@ -87,14 +87,14 @@ test('an administrator lists, creates, retypes, resets and deletes users; refusa
     await bob.getByRole('button', { name: 'Delete' }).click();
     await page.getByRole('dialog').getByRole('button', { name: 'Delete' }).click();
     await bob.waitFor({ state: 'detached' });
-    assert.equal((await call(server, '/user/login', { method: 'GET', auth: { username: 'bob', password: 'bob-new' } })).status, 405);
+    assert.equal((await call(server, '/user/login', { method: 'GET', auth: { username: 'bob', password: 'bob-new-pw' } })).status, 405);
     await page.context().close();
 });
 
 test('a normal user sees no user administration, the server refuses it, and the own password can be changed', async () => {
-    await createUser('carol', 'carol-1');
+    await createUser('carol', 'carol-one');
     const page = await openPage(browser, server.url);
-    await logIn(page, { username: 'carol', password: 'carol-1' });
+    await logIn(page, { username: 'carol', password: 'carol-one' });
     await page.getByRole('heading', { name: 'Jobs' }).waitFor();
     assert.equal(await page.getByRole('navigation', { name: 'Main' }).getByRole('link', { name: 'Users' }).count(), 0);
 
@@ -110,16 +110,16 @@ test('a normal user sees no user administration, the server refuses it, and the 
 
     await page.getByRole('link', { name: 'Account' }).click();
     await page.getByLabel('Current password').fill('wrong');
-    await page.getByLabel('New password', { exact: true }).fill('carol-2');
-    await page.getByLabel('Repeat the new password').fill('carol-2');
+    await page.getByLabel('New password', { exact: true }).fill('carol-two');
+    await page.getByLabel('Repeat the new password').fill('carol-two');
     await page.getByRole('button', { name: 'Change password' }).click();
     await page.getByText('the current password is wrong').waitFor();
-    await page.getByLabel('Current password').fill('carol-1');
-    await page.getByLabel('New password', { exact: true }).fill('carol-2');
-    await page.getByLabel('Repeat the new password').fill('carol-2');
+    await page.getByLabel('Current password').fill('carol-one');
+    await page.getByLabel('New password', { exact: true }).fill('carol-two');
+    await page.getByLabel('Repeat the new password').fill('carol-two');
     await page.getByRole('button', { name: 'Change password' }).click();
     await page.getByText('Your password was changed.').waitFor();
-    assert.equal((await call(server, '/user/login', { method: 'GET', auth: { username: 'carol', password: 'carol-2' } })).status, 200);
+    assert.equal((await call(server, '/user/login', { method: 'GET', auth: { username: 'carol', password: 'carol-two' } })).status, 200);
     await screenshot(page, 'account');
     await page.context().close();
 });
@@ -145,22 +145,22 @@ test('the token is renewed before it expires and the old one is given back', asy
 });
 
 test('an ended session and an unreachable server become messages in the page', async () => {
-    const userId = await createUser('dave', 'dave-1');
+    const userId = await createUser('dave', 'dave-one');
     const page = await openPage(browser, server.url);
-    await logIn(page, { username: 'dave', password: 'dave-1' });
+    await logIn(page, { username: 'dave', password: 'dave-one' });
     await page.getByRole('link', { name: 'Account' }).click();
     // An administrator resets dave's password elsewhere: every session of dave ends.
     const admin = await call(server, '/user/login', { method: 'GET', auth: ADMIN });
     assert.equal((await call(server, '/user/resetPassword', { auth: admin.text,
-        body: JSON.stringify({ userId, password: 'dave-2' }) })).status, 200);
-    await page.getByLabel('Current password').fill('dave-1');
-    await page.getByLabel('New password', { exact: true }).fill('dave-3');
-    await page.getByLabel('Repeat the new password').fill('dave-3');
+        body: JSON.stringify({ userId, password: 'dave-two' }) })).status, 200);
+    await page.getByLabel('Current password').fill('dave-one');
+    await page.getByLabel('New password', { exact: true }).fill('dave-three');
+    await page.getByLabel('Repeat the new password').fill('dave-three');
     await page.getByRole('button', { name: 'Change password' }).click();
     await page.getByRole('heading', { name: 'Log in' }).waitFor();
     await page.getByText('Your session has expired. Please log in again.').waitFor();
 
-    await logIn(page, { username: 'dave', password: 'dave-2' });
+    await logIn(page, { username: 'dave', password: 'dave-two' });
     // Back where the session ended.
     await page.getByRole('heading', { name: 'Account' }).waitFor();
     // A job that is not on the server.

@@ -116,6 +116,56 @@ TEST_F(UserHandlerTest, BodiesThatAreNotWhatTheCommandNeedsAreRefused)
               R"({"newType":1,"userId":)" + id + "}");
 }
 
+TEST_F(UserHandlerTest, NewNamesTypesAndPasswordsMustKeepTheAccountRules)
+{
+    const std::string nameRule = "user name must be 1 to 64 bytes without \":\" or control characters";
+    const std::string typeRule = "type must be 0 or 1";
+    const std::string passwordRule = "password must have at least 8 characters";
+    const auto body = [](const std::string &name, const std::string &password, const std::string &type) {
+        return R"({"username":")" + name + R"(","password":")" + password + R"(","type":)" + type + "}";
+    };
+    const struct
+    {
+        std::string body;
+        std::string rule;
+    } rows[] = {
+        {body("a:b", "long enough", "0"), nameRule},
+        {body("tab\\tname", "long enough", "0"), nameRule},
+        {body("del\\u007fname", "long enough", "0"), nameRule},
+        {body(std::string(65, 'x'), "long enough", "0"), nameRule},
+        {body("", "long enough", "0"), nameRule},
+        {body("fine", "seven77", "0"), passwordRule},
+        {body("fine", "\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4", "0"), passwordRule},
+        {body("fine", "long enough", "1.5"), typeRule},
+        {body("fine", "long enough", "1.0"), typeRule},
+        {body("fine", "long enough", "\"1\""), typeRule},
+        {body("fine", "long enough", "true"), typeRule},
+        {body("fine", "long enough", "2"), typeRule},
+    };
+    for (const auto &row : rows) {
+        std::string bad;
+        EXPECT_EQ(handler().createUser(mAdminToken, row.body, &bad), "") << row.body;
+        EXPECT_EQ(bad, row.rule) << row.body;
+    }
+    EXPECT_EQ(User::getAllUsers().size(), 1u);
+    // At the limits: 64 bytes of name, 8 characters of password (16 bytes here).
+    std::string bad;
+    EXPECT_NE(handler().createUser(mAdminToken, body(std::string(64, 'x'), "\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4", "1"), &bad), "");
+    EXPECT_EQ(bad, "");
+
+    // New passwords set by an administrator or by the user follow the same rule.
+    auto bert = User::create("bert", "old password", FUserTypeNormal);
+    ASSERT_TRUE(bert);
+    const std::string id = std::to_string(bert->getId());
+    EXPECT_EQ(handler().resetUserPassword(mAdminToken, R"({"userId":)" + id + R"(,"password":"short"})", &bad), "");
+    EXPECT_EQ(bad, passwordRule);
+    bad.clear();
+    EXPECT_FALSE(handler().updatePassword(bert->generateToken(),
+                                          R"({"oldPassword":"old password","newPassword":"short"})", &bad));
+    EXPECT_EQ(bad, passwordRule);
+    EXPECT_TRUE(bert->checkPassword("old password"));
+}
+
 TEST_F(UserHandlerTest, AnswersUseTheDocumentedNumberForms)
 {
     auto eve = quickUser("eve", FUserTypeNormal);
@@ -168,9 +218,9 @@ TEST_F(UserHandlerTest, CallerNoLongerAdministratorCannotCreateOrReset)
 {
     // The caller's token was checked, then it was demoted or deleted before the change.
     auto target = quickUser("target", FUserTypeNormal);
-    const std::string create = R"({"username":"late","password":"pw","type":1})";
+    const std::string create = R"({"username":"late","password":"password-1","type":1})";
     const std::string reset = "{\"userId\":" + std::to_string(target->getId())
-                              + ",\"password\":\"taken\"}";
+                              + ",\"password\":\"taken-pw\"}";
     auto demoted = quickUser("demoted", FUserTypeNormal);
     auto deleted = quickUser("deleted", FUserTypeAdmin);
     deleted->destroy();
@@ -185,7 +235,7 @@ TEST_F(UserHandlerTest, CallerNoLongerAdministratorCannotCreateOrReset)
     EXPECT_EQ(handler().resetUserPasswordAs(mAdmin, reset),
               "{\"reset\":" + std::to_string(target->getId()) + "}");
     EXPECT_FALSE(User::getUserByToken(session));
-    EXPECT_TRUE(target->checkPassword("taken"));
+    EXPECT_TRUE(target->checkPassword("taken-pw"));
 }
 
 TEST_F(UserHandlerTest, LogoutAllSessionsEndsEveryTokenOfTheCaller)
@@ -205,7 +255,7 @@ TEST_F(UserHandlerTest, CreationThatCannotBeStoredIsRefusedAndLeavesNoAccount)
             ? QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON USERS FOR EACH ROW "
                              "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'full'")
             : QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON USERS BEGIN SELECT RAISE(ABORT, 'full'); END;")));
-    const std::string body = R"({"username":"lost","password":"pw","type":0})";
+    const std::string body = R"({"username":"lost","password":"password-1","type":0})";
     EXPECT_EQ(handler().createUser(mAdminToken, body), "");
     EXPECT_FALSE(User::getUserByName("lost"));
     EXPECT_FALSE(User::getUserById(0));

@@ -3,6 +3,7 @@
 
 #include "TestSupport.h"
 #include "config/HXBConfig.h"
+#include "user/HXBLoginThrottle.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
 #include "jws/Base64Url.h"
@@ -35,10 +36,11 @@ public:
         user.mPassword = hash;
         user.mTokenHashes.clear();
     }
-    static void addSession(User &user, const std::string &hash, std::int64_t expiry)
+    static void addSession(User &user, const std::string &hash, std::int64_t expiry,
+                           std::int64_t loginTime = 0)
     {
         std::lock_guard<std::mutex> member(user.mMemberMutex);
-        user.mTokenHashes.emplace(hash, expiry);
+        user.mTokenHashes.emplace(hash, User::Session{expiry, loginTime ? loginTime : expiry - 3600});
     }
 };
 
@@ -94,6 +96,7 @@ protected:
     {
         mDb.use();
         User::allUsers.clear();
+        HXBLoginThrottle::instance()->clear();
     }
 
     void TearDown() override
@@ -455,7 +458,51 @@ TEST_F(UserTest, LogInCostsOneDerivationWhetherOrNotTheNameExists)
         EXPECT_EQ(User::login(row.name, row.password).empty(), !row.opens) << row.name;
         EXPECT_EQ(HXBPasswordHash::derivationCount() - before, 1u)
             << row.name << " " << row.password;
+        // HTTP Basic on the other routes: the same cost for an unknown name.
+        if (!row.opens) {
+            const std::uint64_t basicBefore = HXBPasswordHash::derivationCount();
+            EXPECT_FALSE(User::authenticate(row.name, row.password, "192.0.2.1"));
+            EXPECT_EQ(HXBPasswordHash::derivationCount() - basicBefore, 1u) << row.name;
+        }
     }
+}
+
+TEST_F(UserTest, OwnPasswordChangeEndsEveryOtherSession)
+{
+    start();
+    auto anna = User::create("anna", "secret-1", FUserTypeNormal);
+    ASSERT_TRUE(anna);
+    const std::string current = User::login("anna", "secret-1");
+    const std::string other = User::login("anna", "secret-1");
+    ASSERT_TRUE(anna->changeOwnPassword("secret-2", current));
+    EXPECT_EQ(User::getUserByToken(current), anna);
+    EXPECT_FALSE(User::getUserByToken(other));
+    EXPECT_EQ(User::renewSession(other), "");
+    EXPECT_TRUE(anna->checkPassword("secret-2"));
+    // Without a session of its own (a token of somebody else), every session ends.
+    ASSERT_TRUE(anna->changeOwnPassword("secret-3", User::getUserByName("admin")->generateToken()));
+    EXPECT_FALSE(User::getUserByToken(current));
+}
+
+TEST_F(UserTest, RenewalEndsAtTheSessionLimitCountedFromTheLogIn)
+{
+    start();
+    auto admin = User::getUserByName("admin");
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    const std::int64_t limit = std::int64_t(HXBConfig::instance()->getSessionMaxHours()) * 3600;
+    const auto tokenOf = [&](const std::string &hash) {
+        UserTestAccess::addSession(*admin, hash, now + 600, hash == "0000000011" ? now - limit + 100 : now - limit);
+        return sign({{"iss", "ZRKN"}, {"exp", now + 600}, {"sub", "admin"},
+                     {"userid", std::to_string(admin->getId())}, {"tokenhash", hash}});
+    };
+    // Logged in almost the limit ago: renewed once more, up to the limit and no further.
+    const std::string renewed = User::renewSession(tokenOf("0000000011"));
+    ASSERT_NE(renewed, "");
+    EXPECT_EQ(decodePart(renewed, 1)["exp"].get<std::int64_t>(), now + 100);
+    // Logged in the limit ago: no renewal, although the token is still valid.
+    const std::string atLimit = tokenOf("0000000012");
+    EXPECT_EQ(User::getUserByToken(atLimit), admin);
+    EXPECT_EQ(User::renewSession(atLimit), "");
 }
 
 TEST_F(UserTest, LogInCheckedAgainstAReplacedPasswordOpensNoSession)

@@ -114,8 +114,8 @@ class BridgeRestTest(unittest.TestCase):
 
     @classmethod
     def user(cls, name):
-        cls.c.create_user(cls.admin, name, name + "-pw")
-        return name, name + "-pw"
+        cls.c.create_user(cls.admin, name, name + "-password")
+        return name, name + "-password"
 
     @classmethod
     def tearDownClass(cls):
@@ -145,7 +145,7 @@ class BridgeRestTest(unittest.TestCase):
             self.assertEqual(r.getheader(name), value, name)
 
     def test_requests_without_valid_credentials_are_unauthorized(self):
-        self.c.create_user(self.admin, "colon", "a:b::c")
+        self.c.create_user(self.admin, "colon", "a:b::c:d")
         for path in ("/batchbay/jobinfo", "/RPC2", "/sshrm/cancel/claim"):
             for auth in (None, "Basic " + base64.b64encode(b"nocolon").decode(),
                          basic("bob", "wrong"), basic("nobody", "x"), basic("colon", "a"),
@@ -154,7 +154,7 @@ class BridgeRestTest(unittest.TestCase):
                 self.assertEqual((status, reason, data), (401, "unauthorized", b"unauthorized"),
                                  (path, auth))
         # A password with ":" in it logs in: only the first ":" separates the user name.
-        self.ok("/batchbay/jobinfo", basic("colon", "a:b::c"))
+        self.ok("/batchbay/jobinfo", basic("colon", "a:b::c:d"))
 
     def test_first_user_to_touch_a_job_owns_it(self):
         status, reason, data, _ = self.c.call("/batchbay/cancel/no-such-job", self.bob)
@@ -228,7 +228,7 @@ class BridgeRestTest(unittest.TestCase):
         self.assertEqual(self.upload("big", "out/result.bin", content)[0], 200)
         # A body this large was spooled to disk and moved into place: nothing is left behind.
         stored = os.path.join(self.job_dir("big"), "out", "result.bin")
-        self.assertEqual(os.stat(stored).st_mode & 0o777, 0o644)
+        self.assertEqual(os.stat(stored).st_mode & 0o777, 0o600)
         self.assertEqual(os.listdir(os.path.join(self.server.bin, "data", "spool")), [])
         status, reason, data, r = self.c.call("/batchbay/getOutputFile/big", self.bob,
                                               headers={"filename": "out/result.bin"})
@@ -283,9 +283,9 @@ class BridgeRestTest(unittest.TestCase):
         status, _, data, _ = self.c.call("/user/delete", self.admin,
                                          json.dumps({"userId": int(dave_id)}))
         self.assertEqual(status, 200, data)
-        erin_id = self.c.create_user(self.admin, "erin", "erin-pw")
+        erin_id = self.c.create_user(self.admin, "erin", "erin-password")
         self.assertGreater(erin_id, dave_id)
-        erin = self.c.token("erin", "erin-pw")
+        erin = self.c.token("erin", "erin-password")
         status, _, _, _ = self.c.call("/batchbay/finalize/deleted", erin)
         self.assertEqual(status, 403)
         self.assertEqual(self.c.jobs(self.admin)["deleted"]["ownername"], "(deleted)")
@@ -381,9 +381,9 @@ class VisibilityTest(unittest.TestCase):
         with seeded_server(["mine", "theirs"], visibility) as server:
             c = Client(server)
             admin = c.token("admin", "tansy")
-            c.create_user(admin, "u1", "p1")
-            c.create_user(admin, "u2", "p2")
-            u1, u2 = c.token("u1", "p1"), c.token("u2", "p2")
+            c.create_user(admin, "u1", "password1")
+            c.create_user(admin, "u2", "password2")
+            u1, u2 = c.token("u1", "password1"), c.token("u2", "password2")
             c.call("/batchbay/uploadFile/mine", u1, b"x", headers={"filename": "f"})
             c.call("/batchbay/uploadFile/theirs", u2, b"x", headers={"filename": "f"})
             full = c.jobs(admin)

@@ -127,7 +127,7 @@ class LogWatch:
             return
         count = sum(1 for l in self.server.text().splitlines() if self.is_marker(l))
         self.client.refused("/user/create", self.auth,
-                            {"username": "admin", "password": "x", "type": 0})
+                            {"username": "admin", "password": "long enough", "type": 0})
         wait_for(lambda: sum(1 for l in self.server.text().splitlines() if self.is_marker(l)) > count)
 
     def lines(self):
@@ -175,7 +175,7 @@ class UserEndpointTest(unittest.TestCase):
         self.assertEqual(self.c.ok("/user/list", self.admin),
                          '{"users":[{"id":1.0,"type":1.0,"username":"admin"}]}')
         self.assertEqual(self.c.ok("/user/create", self.admin,
-                                   {"username": "first", "password": "pw1", "type": 0}), '{"id":2}')
+                                   {"username": "first", "password": "password-1", "type": 0}), '{"id":2}')
         self.assertEqual(self.c.ok("/user/list", self.admin),
                          '{"users":[{"id":1.0,"type":1.0,"username":"admin"},'
                          '{"id":2.0,"type":0.0,"username":"first"}]}')
@@ -203,11 +203,15 @@ class UserEndpointTest(unittest.TestCase):
                      "Basic " + base64.b64encode(b"admintansy").decode(), "Basic ", "Basic !!!",
                      "", bearer(UserEndpointTest.admin_token), None]:
             self.c.refused("/user/login", auth)
-        self.assertIsNone(watch.find("login", "fail"), "failed log-ins are not logged")
+        # Failures with a name are logged with the name and the client's address, never the password.
+        failed = [l for l in watch.lines() if "login failed" in l]
+        self.assertEqual(len(failed), 3, failed)
+        self.assertIn("user: Admin, address: 127.0.0.1", failed[2])
+        self.assertFalse([l for l in failed if "wrong" in l or "tansy" in l], failed)
 
     def test_password_containing_colons_logs_in(self):
-        self.create("colon", "a:b::c")
-        token = self.c.login("colon", "a:b::c")
+        self.create("colon", "a:b::c:d:e")
+        token = self.c.login("colon", "a:b::c:d:e")
         self.assertEqual(parts(token)[1]["sub"], "colon")
         self.c.refused("/user/login", basic("colon", "a"))
         self.c.refused("/user/login", basic("colon", "a:b"))
@@ -252,8 +256,8 @@ class UserEndpointTest(unittest.TestCase):
         self.c.refused("/user/logout")
 
     def test_normal_user_is_refused_administration(self):
-        uid = self.create("plain", "pw")
-        token = bearer(self.c.login("plain", "pw"))
+        uid = self.create("plain", "password")
+        token = bearer(self.c.login("plain", "password"))
         watch = self.watch()
         self.c.refused("/user/list", token)
         self.c.refused("/user/create", token, {"username": "x1", "password": "p", "type": 0})
@@ -265,24 +269,29 @@ class UserEndpointTest(unittest.TestCase):
         self.assertNotIn('"x1"', self.c.ok("/user/list", self.admin))
 
     def test_create_refusals(self):
-        self.create("dup", "pw")
+        self.create("dup", "password")
         watch = self.watch()
-        self.c.refused("/user/create", self.admin, {"username": "dup", "password": "other", "type": 0})
+        self.c.refused("/user/create", self.admin, {"username": "dup", "password": "other password", "type": 0})
         self.assertIsNotNone(watch.wait("createUser", "user already exists", "dup"))
 
         watch = self.watch()
-        for body in [{"username": "t2", "password": "p", "type": 2},
-                     {"username": "t3", "password": "p", "type": -1},
-                     {"username": "", "password": "p", "type": 0},
-                     {"username": "t4", "password": "", "type": 0}]:
-            self.c.refused("/user/create", self.admin, body)
+        type_rule = "type must be 0 or 1"
+        name_rule = 'user name must be 1 to 64 bytes without ":" or control characters'
+        password_rule = "password must have at least 8 characters"
+        for body, rule in [({"username": "t2", "password": "password", "type": 2}, type_rule),
+                           ({"username": "t3", "password": "password", "type": -1}, type_rule),
+                           ({"username": "t6", "password": "password", "type": "0"}, type_rule),
+                           ({"username": "t8", "password": "password", "type": 1e300}, type_rule),
+                           ({"username": "", "password": "password", "type": 0}, name_rule),
+                           ({"username": "a:b", "password": "password", "type": 0}, name_rule),
+                           ({"username": "t4", "password": "", "type": 0}, password_rule),
+                           ({"username": "t4", "password": "1234567", "type": 0}, password_rule)]:
+            self.assertEqual(self.c.call("/user/create", self.admin, body), (400, "Bad Request", rule))
         self.assertEqual([l for l in watch.lines() if "createUser" in l], [])
 
         for body in ["{not json", {"username": "t5", "password": "p"},
-                     {"username": "t6", "password": "p", "type": "0"},
                      {"username": 7, "password": "p", "type": 0},
                      {"username": "t7", "password": "p", "type": 4294967297},
-                     {"username": "t8", "password": "p", "type": 1e300},
                      [1, 2], b"\xff\xfe"]:
             watch = self.watch()
             self.c.refused("/user/create", self.admin, body)
@@ -299,8 +308,8 @@ class UserEndpointTest(unittest.TestCase):
         self.c.refused("/user/delete", self.admin, {"userId": 1})
         self.assertIsNotNone(watch.wait("deleteUser", "cannot delete yourself"))
 
-        bid = self.create("second-admin", "pw2", 1)
-        b_token = bearer(self.c.login("second-admin", "pw2"))
+        bid = self.create("second-admin", "password2", 1)
+        b_token = bearer(self.c.login("second-admin", "password2"))
         self.c.ok("/user/list", b_token)
         watch = self.watch()
         self.assertEqual(self.c.ok("/user/setType", self.admin, {"userId": bid, "type": 0}),
@@ -333,18 +342,18 @@ class UserEndpointTest(unittest.TestCase):
                          '{"deleted":%d}' % bid)
         self.assertIsNotNone(watch.wait("deleteUser", "deleted user"))
         self.c.refused("/user/extendToken", b_token)
-        self.c.refused("/user/login", basic("second-admin", "pw2"))
+        self.c.refused("/user/login", basic("second-admin", "password2"))
         self.c.refused("/user/delete", self.admin, {"userId": bid})
         users = json.loads(self.c.ok("/user/list", self.admin))["users"]
         self.assertNotIn(bid, [u["id"] for u in users])
         self.assertTrue(wait_for(lambda: stored_row(self.server, bid) is None))
 
-    def test_reset_password_ends_sessions_own_change_keeps_them(self):
-        uid = self.create("resetme", "old")
-        t1 = bearer(self.c.login("resetme", "old"))
-        t2 = bearer(self.c.login("resetme", "old"))
+    def test_reset_password_ends_sessions_own_change_ends_the_others(self):
+        uid = self.create("resetme", "old password")
+        t1 = bearer(self.c.login("resetme", "old password"))
+        t2 = bearer(self.c.login("resetme", "old password"))
 
-        # Own change: the other session stays open.
+        # Own change: the caller's session stays open, the others end.
         watch = self.watch()
         self.c.refused("/user/updatePassword", t1, {"oldPassword": "wrong", "newPassword": "x"})
         self.assertIsNotNone(watch.wait("updatePassword", "old password incorrect"))
@@ -353,29 +362,32 @@ class UserEndpointTest(unittest.TestCase):
         line = watch.wait("updatePassword", "updatePassword failed")
         self.assertIsNotNone(line)
         self.assertIn("parse", line)
-        self.c.refused("/user/updatePassword", t1, {"oldPassword": "old", "newPassword": ""})
-        self.c.refused("/user/updatePassword", None, {"oldPassword": "old", "newPassword": "n"})
+        self.c.refused("/user/updatePassword", t1, {"oldPassword": "old password", "newPassword": ""})
+        self.c.refused("/user/updatePassword", None, {"oldPassword": "old password", "newPassword": "n"})
+        self.assertEqual(self.c.call("/user/updatePassword", t1,
+                                     {"oldPassword": "old password", "newPassword": "short"}),
+                         (400, "Bad Request", "password must have at least 8 characters"))
         self.assertEqual(self.c.ok("/user/updatePassword", t1,
-                                   {"oldPassword": "old", "newPassword": "new:pw"}),
+                                   {"oldPassword": "old password", "newPassword": "new:password"}),
                          "updated password")
-        self.c.ok("/user/extendToken", t2)
+        self.c.refused("/user/extendToken", t2)
         self.c.ok("/user/extendToken", t1)
-        self.c.refused("/user/login", basic("resetme", "old"))
-        t3 = bearer(self.c.login("resetme", "new:pw"))
+        self.c.refused("/user/login", basic("resetme", "old password"))
+        t3 = bearer(self.c.login("resetme", "new:password"))
 
         # Reset by an administrator: every session of the target ends.
         watch = self.watch()
         self.assertEqual(self.c.ok("/user/resetPassword", self.admin,
-                                   {"userId": uid, "password": "reset"}), '{"reset":%d}' % uid)
+                                   {"userId": uid, "password": "reset password"}), '{"reset":%d}' % uid)
         self.assertIsNotNone(watch.wait("resetUserPassword", "Password changed"))
         for t in (t1, t2, t3):
             self.c.refused("/user/extendToken", t)
-        self.c.login("resetme", "reset")
+        self.c.login("resetme", "reset password")
         self.c.ok("/user/extendToken", self.admin)
 
         watch = self.watch()
         self.c.refused("/user/resetPassword", self.admin, {"userId": uid, "password": ""})
-        self.c.refused("/user/resetPassword", self.admin, {"userId": 4711, "password": "p"})
+        self.c.refused("/user/resetPassword", self.admin, {"userId": 4711, "password": "password"})
         self.assertEqual([l for l in watch.lines() if "resetUserPassword" in l], [])
         self.c.refused("/user/resetPassword", self.admin, {"userId": uid})
         self.assertIsNotNone(watch.wait("resetUserPassword", "changing user password failed"))
@@ -392,8 +404,15 @@ class UserEndpointTest(unittest.TestCase):
 
     def test_bad_input_is_refused_and_harmless(self):
         big = json.dumps({"username": "big", "password": "p" * (2 * 1024 * 1024), "type": 0})
-        self.c.refused("/user/create", self.admin, big)
-        self.c.refused("/user/create", self.admin, '{"username":"d","password":"p","type":0' + "[" * 100000)
+        conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=60)
+        try:
+            conn.request("POST", "/user/create", body=big, headers={"Authorization": self.admin})
+            self.assertEqual(conn.getresponse().status, 413)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # answered 413 and closed before the body was through
+        finally:
+            conn.close()
+        self.c.refused("/user/create", self.admin, '{"username":"d","password":"p","type":0' + "[" * 60000)
         self.c.refused("/user/delete", self.admin, {"userId": 1e300})
         self.c.refused("/user/delete", self.admin, {"userId": True})
         # Long but within the header limit of the web server.
@@ -421,8 +440,8 @@ class TokenLifetimeTest(unittest.TestCase):
             c = Client(self, s)
             admin = bearer(c.login("admin", "tansy"))
             uid = json.loads(c.ok("/user/create", admin,
-                                  {"username": "stays", "password": "p:w", "type": 1}))["id"]
-            user_token = bearer(c.login("stays", "p:w"))
+                                  {"username": "stays", "password": "pass:word", "type": 1}))["id"]
+            user_token = bearer(c.login("stays", "pass:word"))
             # The account's fields reach the table through deferred writes.
             self.assertTrue(wait_for(lambda: (stored_row(s, uid) or (None,))[0] == 1
                                      and stored_row(s, uid)[1] == "stays"
@@ -431,7 +450,7 @@ class TokenLifetimeTest(unittest.TestCase):
             s.start()
             c.refused("/user/extendToken", admin)
             c.refused("/user/extendToken", user_token)
-            fresh = bearer(c.login("stays", "p:w"))
+            fresh = bearer(c.login("stays", "pass:word"))
             self.assertEqual(json.loads(c.ok("/user/list", fresh))["users"],
                              [{"id": 1.0, "type": 1.0, "username": "admin"},
                               {"id": float(uid), "type": 1.0, "username": "stays"}])

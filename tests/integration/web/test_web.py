@@ -12,6 +12,8 @@ import hxbtest
 
 INDEX = b"<!doctype html><title>front end</title>"
 BIG = bytes(range(256)) * 2048  # 512 KiB, above the file cache's size limit
+# Basic credentials of the default administrator, as a header line.
+ADMIN_BASIC = b"Authorization: Basic YWRtaW46dGFuc3k=\r\n"
 
 
 def read_response(sock_file, head=False):
@@ -167,10 +169,11 @@ class WebServerTest(unittest.TestCase):
             for i in range(40):
                 yield bytes([65 + i % 26]) * 100000
         conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=60)
-        conn.request("POST", "/nothing/upload", body=chunks(), encode_chunked=True,
-                     headers={"Transfer-Encoding": "chunked"})
+        conn.request("PUT", "/batchbay/uploadFile/nojob", body=chunks(), encode_chunked=True,
+                     headers={"Transfer-Encoding": "chunked",
+                              "Authorization": ADMIN_BASIC.decode().split(": ", 1)[1].strip()})
         r = conn.getresponse()
-        self.assertEqual((r.status, r.read()), (404, b""))
+        self.assertEqual((r.status, r.read()), (404, b"JobNotFound"))
         conn.request("GET", "/alive")
         self.assertEqual(conn.getresponse().read(), b"1.1.0")
         conn.close()
@@ -204,7 +207,9 @@ class WebServerTest(unittest.TestCase):
         sampler.start()
         try:
             with socket.create_connection(("127.0.0.1", self.server.port), timeout=120) as s:
-                s.sendall(b"POST /nothing HTTP/1.1\r\nHost: t\r\nContent-Length: %d\r\n\r\n" % total)
+                # Only a known caller's upload may send a body this big.
+                s.sendall(b"PUT /batchbay/uploadFile/nojob HTTP/1.1\r\nHost: t\r\n" + ADMIN_BASIC
+                          + b"Content-Length: %d\r\n\r\n" % total)
                 for _ in range(total // len(block)):
                     s.sendall(block)
                 with s.makefile("rb") as f:
@@ -212,7 +217,7 @@ class WebServerTest(unittest.TestCase):
         finally:
             done.set()
             sampler.join()
-        self.assertEqual((status, reason, body), (404, "NOT FOUND", b""))
+        self.assertEqual((status, reason, body), (404, "Job not found", b"JobNotFound"))
         growth_mib = (peak[0] - before) / 1024
         self.assertLess(growth_mib, 64, "server RSS grew by %.0f MiB for a 256 MiB body" % growth_mib)
 
@@ -221,7 +226,8 @@ class WebServerTest(unittest.TestCase):
         self.assertIn("port: %d" % self.server.port, self.server.text())
 
     def test_request_size_limit_is_850000000_bytes(self):
-        head = b"POST /nothing HTTP/1.1\r\nHost: t\r\nExpect: 100-continue\r\nContent-Length: "
+        head = (b"PUT /batchbay/uploadFile/nojob HTTP/1.1\r\nHost: t\r\n" + ADMIN_BASIC
+                + b"Expect: 100-continue\r\nContent-Length: ")
         (status, reason, _, _), = self.raw(head + b"850000001\r\n\r\n")
         self.assertEqual((status, reason), (413, "Payload Too Large"))
         with socket.create_connection(("127.0.0.1", self.server.port), timeout=30) as s:
