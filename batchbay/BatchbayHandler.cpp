@@ -296,6 +296,10 @@ HttpBodyPolicy BatchbayHandler::bodyPolicy(const std::string &, const HttpReques
     // more than a few bytes, and only an upload may go to the spool.
     if (request.getMethod() == "OPTIONS")
         return HttpBodyPolicy::limit(sSmallBodyLimit);
+    // A browser's download carries a ticket instead of credentials; service() checks it.
+    if (const Command command = routeOf(request.getPath().toStdString()).command;
+        command == Command::Download || command == Command::DownloadAll)
+        return HttpBodyPolicy::limit(sSmallBodyLimit);
     const HXBRequestAuth::Outcome caller = HXBRequestAuth::authenticate(request);
     if (!caller.user) {
         // With the header fields every answer of these routes carries.
