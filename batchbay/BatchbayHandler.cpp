@@ -179,9 +179,10 @@ void BatchbayHandler::registerXmlRpcMethods()
                                                         entry.slot);
 }
 
-void BatchbayHandler::serveXmlRpc(HttpRequest &request, HttpResponse &response)
+void BatchbayHandler::serveXmlRpc(HttpRequest &request, HttpResponse &response,
+                                  const std::shared_ptr<User> &user)
 {
-    BatchbayWorker worker;
+    BatchbayWorker worker(user);
     MaiaXmlRpcServerConnection::processRequest(request, response, &worker);
 }
 
@@ -212,7 +213,7 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         getQueueInfo(response);
         return;
     case Command::Rpc:
-        serveXmlRpc(request, response);
+        serveXmlRpc(request, response, user);
         return;
     default:
         break;
@@ -372,8 +373,10 @@ void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response
         return;
     }
 
-    // Opened by its byte path: names on disk need not be valid UTF-8.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened by its byte path (names on disk need not be valid UTF-8), and checked once open:
+    // the job may have swapped the file for a link or a FIFO since it was located.
+    std::string error;
+    const int fd = files.openInside(path, error);
     struct stat status
     {
     };
@@ -383,7 +386,7 @@ void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response
         if (fd >= 0)
             ::close(fd);
         HXBLogger::instance()->logNormalWarn("getOutputFile", "job: " + job->jobId,
-                                             "cannot open file " + name);
+                                             "cannot open file " + name + ": " + error);
         answer(response, 500, "Internal Server Error", "file cannot be read");
         return;
     }
