@@ -137,32 +137,49 @@ QVariantMap BatchbayWorker::applicationList(int withAuth)
     return reply;
 }
 
-bool BatchbayWorker::checkDescription(const QVariantMap &map)
+bool BatchbayWorker::readDescription(const QVariantMap &map, Job &job, std::string &summary,
+                                     QString &error)
 {
-    QString error;
+    // Every count is checked before anything is built from it.
     if (!countFits(map, "outputFileCount", sMaxOutputFiles, error)
-        || !countFits(map, "size", sMaxTasks, error)) {
-        refuse(XmlRpcFault::InvalidParams, error);
+        || !countFits(map, "size", sMaxTasks, error))
         return false;
-    }
     const int outputFileCount = map.value(QStringLiteral("outputFileCount")).toInt();
-    for (int i = 0; i < outputFileCount; ++i) {
-        const QString pattern = map.value(indexed("outputFile", i)).toString().trimmed();
-        if (!BatchbayJobFiles::isValidPattern(S(pattern))) {
-            refuse(XmlRpcFault::InvalidParams,
-                   QStringLiteral("\"outputFile%1\" leads out of the job directory").arg(i));
-            return false;
-        }
-    }
     const int size = map.value(QStringLiteral("size")).toInt();
     for (int i = 0; i < size; ++i) {
         const QVariantMap task = map.value(indexed("task", i)).toMap();
         if (task.value(QStringLiteral("type")).toString() == QLatin1String("processTask")
             && !countFits(task, "argsCount", sMaxArgs, error)) {
-            refuse(XmlRpcFault::InvalidParams, QStringLiteral("task%1: %2").arg(i).arg(error));
+            error = QStringLiteral("task%1: %2").arg(i).arg(error);
             return false;
         }
     }
+
+    summary = "received job\n";
+    for (int i = 0; i < outputFileCount; ++i) {
+        const QString pattern = map.value(indexed("outputFile", i)).toString().trimmed();
+        if (!BatchbayJobFiles::isValidPattern(S(pattern))) {
+            error = QStringLiteral("\"outputFile%1\" leads out of the job directory").arg(i);
+            return false;
+        }
+        job.outputFiles.push_back(S(pattern));
+    }
+    for (int i = 0; i < size; ++i)
+        job.tasks.push_back(
+            readTask(map.value(indexed("task", i)).toMap(), summary, i < sMaxLoggedTasks));
+    if (size > sMaxLoggedTasks)
+        summary += "  ... and " + fromNumber(size - sMaxLoggedTasks) + " more tasks\n";
+
+    job.jobId = S(map.value(QStringLiteral("taskId")).toString());
+    job.designName = S(map.value(QStringLiteral("designName")).toString());
+    job.maxRunTime = map.value(QStringLiteral("maxRunTime")).toInt();
+    if (map.contains(QStringLiteral("derun"))) {
+        const QVariantMap run = map.value(QStringLiteral("derun")).toMap();
+        job.runId = S(run.value(QStringLiteral("uuid")).toString());
+        job.runName = S(run.value(QStringLiteral("name")).toString());
+    }
+    job.projectName = S(map.value(QStringLiteral("projectName")).toString());
+    job.removeFiles = map.value(QStringLiteral("removeFiles")).toInt() != 0;
     return true;
 }
 
@@ -172,45 +189,23 @@ QVariantMap BatchbayWorker::startJob(QVariantMap map)
         refuse(XmlRpcFault::ApplicationError, QStringLiteral("forbidden"));
         return {};
     }
-    if (!checkDescription(map))
+    auto job = std::make_shared<Job>();
+    std::string summary;
+    QString error;
+    if (!readDescription(map, *job, summary, error)) {
+        refuse(XmlRpcFault::InvalidParams, error);
         return {};
+    }
 
-    const std::string jobId = S(map.value(QStringLiteral("taskId")).toString());
-    int ownerId = mCaller->getId();
-    if (const auto existing = BatchbayJobStore::instance()->getJobById(jobId)) {
+    job->ownerId = mCaller->getId();
+    if (const auto existing = BatchbayJobStore::instance()->getJobById(job->jobId)) {
         if (!claimOrAuthorize(mCaller, existing)) {
-            HXBLogger::instance()->logNormalWarn("startJob", "forbidden job access", jobId);
+            HXBLogger::instance()->logNormalWarn("startJob", "forbidden job access", job->jobId);
             refuse(XmlRpcFault::ApplicationError, QStringLiteral("forbidden"));
             return {};
         }
-        ownerId = existing->ownerId;
+        job->ownerId = existing->ownerId.load();
     }
-
-    auto job = std::make_shared<Job>();
-    job->ownerId = ownerId;
-    std::string summary = "received job\n";
-
-    const int outputFileCount = map.value(QStringLiteral("outputFileCount")).toInt();
-    for (int i = 0; i < outputFileCount; ++i)
-        job->outputFiles.push_back(S(map.value(indexed("outputFile", i)).toString().trimmed()));
-
-    const int size = map.value(QStringLiteral("size")).toInt();
-    for (int i = 0; i < size; ++i)
-        job->tasks.push_back(
-            readTask(map.value(indexed("task", i)).toMap(), summary, i < sMaxLoggedTasks));
-    if (size > sMaxLoggedTasks)
-        summary += "  ... and " + fromNumber(size - sMaxLoggedTasks) + " more tasks\n";
-
-    job->jobId = jobId;
-    job->designName = S(map.value(QStringLiteral("designName")).toString());
-    job->maxRunTime = map.value(QStringLiteral("maxRunTime")).toInt();
-    if (map.contains(QStringLiteral("derun"))) {
-        const QVariantMap run = map.value(QStringLiteral("derun")).toMap();
-        job->runId = S(run.value(QStringLiteral("uuid")).toString());
-        job->runName = S(run.value(QStringLiteral("name")).toString());
-    }
-    job->projectName = S(map.value(QStringLiteral("projectName")).toString());
-    job->removeFiles = map.value(QStringLiteral("removeFiles")).toInt() != 0;
     job->receivedTimestamp = static_cast<int>(QDateTime::currentSecsSinceEpoch());
 
     BatchbayJobStore::instance()->addOrUpdateJob(job);

@@ -6,6 +6,7 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <string>
 
 class Job;
 class User;
@@ -42,6 +43,13 @@ public:
     // queued, running or to be cancelled; 3 finished; 5 failed, finalized or anything else.
     static int clientState(int state);
 
+    // Reads a startJobv2 description into job (patterns, tasks, ID, names, run, removeFiles)
+    // and sets summary to the log text. False, with error for the fault, when a count exceeds
+    // the members the description holds or the bounds above (checked before anything is
+    // built), or an output pattern leads out of the job directory. Touches nothing else.
+    static bool readDescription(const QVariantMap &map, Job &job, std::string &summary,
+                                QString &error);
+
 public Q_SLOTS:
     // {"Apps": [app struct, ...], "HasMore": false, "HasMail": false, "ConfigAddress":
     // "internal"}; withAuth is not used.
@@ -69,8 +77,6 @@ private:
     // The stored job if the caller may act on it (claiming an unowned one); null, with the
     // call refused, when not; null for an unknown ID.
     std::shared_ptr<Job> authorizedJob(const QString &jobId);
-    // False, with the call refused, when the description's counts or patterns are out of bounds.
-    bool checkDescription(const QVariantMap &map);
 
     std::shared_ptr<User> mCaller;
 };
