@@ -198,17 +198,22 @@ QVariantMap BatchbayWorker::startJob(QVariantMap map)
     }
 
     job->ownerId = mCaller->getId();
-    if (const auto existing = BatchbayJobStore::instance()->getJobById(job->jobId)) {
-        if (!claimOrAuthorize(mCaller, existing)) {
-            HXBLogger::instance()->logNormalWarn("startJob", "forbidden job access", job->jobId);
-            refuse(XmlRpcFault::ApplicationError, QStringLiteral("forbidden"));
-            return {};
-        }
-        job->ownerId = existing->ownerId.load();
-    }
     job->receivedTimestamp = static_cast<int>(QDateTime::currentSecsSinceEpoch());
-
-    BatchbayJobStore::instance()->addOrUpdateJob(job);
+    // A job of the same ID is replaced only by whom it lets act on it; an owned job keeps its
+    // owner. Looked up and replaced in one step, so no other user's job slips in between.
+    const bool stored = BatchbayJobStore::instance()->addOrReplaceJob(
+        job, [this, &job](const std::shared_ptr<Job> &existing) {
+            if (!mayReplace(mCaller, existing))
+                return false;
+            if (existing->ownerId != -1)
+                job->ownerId = existing->ownerId.load();
+            return true;
+        });
+    if (!stored) {
+        HXBLogger::instance()->logNormalWarn("startJob", "forbidden job access", job->jobId);
+        refuse(XmlRpcFault::ApplicationError, QStringLiteral("forbidden"));
+        return {};
+    }
     BatchbayCtrl::instance()->push(job);
 
     QVariantMap reply;

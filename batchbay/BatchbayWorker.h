@@ -19,8 +19,9 @@ class User;
 // One worker is built per request on the connection's thread for the authenticated caller;
 // everything else lives in the job store, the jobs and the application catalogue. A job is
 // reached by the same rule as over REST (claimOrAuthorize): a job that is not the caller's is
-// refused with the fault ApplicationError "forbidden"; an unknown job ID gives a neutral
-// answer. Without a caller every job is refused.
+// refused with the fault ApplicationError "forbidden" (startJobv2 naming a stored job decides
+// by mayReplace, the same rule); an unknown job ID gives a neutral answer. Without a caller
+// every job is refused.
 class BatchbayWorker : public XmlRpcResponder
 {
     Q_OBJECT
