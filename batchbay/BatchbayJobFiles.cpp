@@ -247,6 +247,19 @@ std::string BatchbayJobFiles::readTail(const std::string &path, long long maxByt
         + file.read(maxBytes).toStdString();
 }
 
+std::string BatchbayJobFiles::readJobOutput(const std::string &jobDir, const std::string &workDir,
+                                            const std::string &path, long long maxBytes)
+{
+    std::string root = jobDir;
+    if (root.empty()) {
+        const fs::path folder = fs::path(path).lexically_normal().parent_path();
+        const std::string work = canonicalOf(workDir);
+        if (!work.empty() && canonicalOf(folder.parent_path().string()) == work)
+            root = folder.string();
+    }
+    return BatchbayJobFiles(root).readTail(path, maxBytes);
+}
+
 BatchbayJobFiles::Result BatchbayJobFiles::locate(const std::string &name, std::string &path) const
 {
     if (!isValidName(name))

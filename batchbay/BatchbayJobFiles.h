@@ -65,6 +65,12 @@ public:
     // patterns and matches of one call, then their count.
     std::set<std::string> listMatches(const std::vector<std::string> &patterns) const;
 
+    // A job's Slurm output by readTail inside its job directory. A job taken up from an earlier
+    // run has none resolved yet (jobDir empty): then the output's own folder stands for it, if
+    // that folder lies directly in workDir; otherwise nothing is read.
+    static std::string readJobOutput(const std::string &jobDir, const std::string &workDir,
+                                     const std::string &path, long long maxBytes);
+
     // The canonical job directory; empty when it does not exist.
     const std::string &root() const { return mRoot; }
 

@@ -538,5 +538,7 @@ std::string Job::getStdOut() const
     if (path.empty())
         return {};
     // Only a regular file inside the job directory: the job could leave a link there.
-    return BatchbayJobFiles(getStoredJobDir()).readTail(path, sMaxStdOutBytes);
+    return BatchbayJobFiles::readJobOutput(getStoredJobDir(),
+                                           BatchbaySettings::instance()->getTmpDir(), path,
+                                           sMaxStdOutBytes);
 }

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -359,6 +360,23 @@ TEST_F(JobCleanupTest, OutputIsReadOnlyFromARegularFileInsideTheJobDirectory)
     for (const auto &row : rows) {
         job->stdOutPath = row.path.toStdString();
         EXPECT_EQ(job->getStdOut(), row.expected) << row.path.toStdString();
+    }
+
+    // A job taken up from an earlier run has no directory resolved: the output's own folder
+    // directly below the work directory stands for it.
+    const QString work = QString::fromStdString(BatchbaySettings::instance()->getTmpDir());
+    ASSERT_TRUE(QDir().mkpath(work));
+    QTemporaryDir recovered(work + QStringLiteral("recovered-XXXXXX"));
+    ASSERT_TRUE(recovered.isValid());
+    BridgeTestEnv::writeFile(recovered.filePath(QStringLiteral("slurm-4.out")), "recovered");
+    ASSERT_TRUE(QFile::link(outside, recovered.filePath(QStringLiteral("slurm-5.out"))));
+    auto earlier = std::make_shared<Job>();
+    for (const auto &[path, expected] :
+         {std::pair {recovered.filePath(QStringLiteral("slurm-4.out")), "recovered"},
+          std::pair {recovered.filePath(QStringLiteral("slurm-5.out")), ""},
+          std::pair {jobDir + QStringLiteral("/sub/own.out"), ""}}) {
+        earlier->stdOutPath = path.toStdString();
+        EXPECT_EQ(earlier->getStdOut(), expected) << path.toStdString();
     }
 }
 
