@@ -323,8 +323,8 @@ std::set<std::string> BatchbayJobFiles::listMatches(const std::vector<std::strin
         }
     }
     if (unlogged > 0)
-        HXBLogger::instance()->logNormalInfo("glob", std::to_string(unlogged)
-                                                 + " more patterns and matches not logged", "");
+        HXBLogger::instance()->logNormalInfo(
+            "glob", std::to_string(unlogged) + " more patterns and matches not logged", "");
     return names;
 }
 

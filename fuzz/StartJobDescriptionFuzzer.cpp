@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             continue;
         }
         // No more tasks or patterns than the description could carry.
-        if (job.tasks.size() > std::size_t(std::min<qsizetype>(map.size(), BatchbayWorker::sMaxTasks))
+        if (job.tasks.size()
+                > std::size_t(std::min<qsizetype>(map.size(), BatchbayWorker::sMaxTasks))
             || job.outputFiles.size() > std::size_t(BatchbayWorker::sMaxOutputFiles))
             __builtin_trap();
         // The log text of one description stays bounded whatever it holds.
