@@ -121,6 +121,10 @@ void BatchbayCtrl::doUpdate()
     std::vector<std::shared_ptr<Job>> submit;
     std::shared_ptr<Job> job;
     while (mQueue.try_pop(job)) {
+        if (job->replaced) {
+            job.reset();
+            continue;
+        }
         switch (job->state.load()) {
         case JobWaitingForInput:
         case JobFinished:

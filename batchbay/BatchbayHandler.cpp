@@ -186,9 +186,10 @@ void BatchbayHandler::registerXmlRpcMethods()
                                                         entry.slot);
 }
 
-void BatchbayHandler::serveXmlRpc(HttpRequest &request, HttpResponse &response)
+void BatchbayHandler::serveXmlRpc(HttpRequest &request, HttpResponse &response,
+                                  const std::shared_ptr<User> &user)
 {
-    BatchbayWorker worker;
+    BatchbayWorker worker(user);
     MaiaXmlRpcServerConnection::processRequest(request, response, &worker);
 }
 
@@ -225,7 +226,7 @@ void BatchbayHandler::service(const std::string &, HttpRequest &request, HttpRes
         getQueueInfo(response);
         return;
     case Command::Rpc:
-        serveXmlRpc(request, response);
+        serveXmlRpc(request, response, user);
         return;
     case Command::NodeInfo:
         BatchbayJobDownloads::nodeInfo(response);
@@ -437,8 +438,10 @@ void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response
         return;
     }
 
-    // Opened by its byte path: names on disk need not be valid UTF-8.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened by its byte path (names on disk need not be valid UTF-8), and checked once open:
+    // the job may have swapped the file for a link or a FIFO since it was located.
+    std::string error;
+    const int fd = files.openInside(path, error);
     struct stat status
     {
     };
@@ -448,7 +451,7 @@ void BatchbayHandler::getOutputFile(HttpRequest &request, HttpResponse &response
         if (fd >= 0)
             ::close(fd);
         HXBLogger::instance()->logNormalWarn("getOutputFile", "job: " + job->jobId,
-                                             "cannot open file " + name);
+                                             "cannot open file " + name + ": " + error);
         answer(response, 500, "Internal Server Error", "file cannot be read");
         return;
     }

@@ -70,7 +70,8 @@ protected:
 
 private:
     // Registration of the eight XML-RPC methods with their slots, and one call answered by a
-    // fresh BatchbayWorker.
+    // fresh BatchbayWorker acting for the authenticated user.
     static void registerXmlRpcMethods();
-    static void serveXmlRpc(HttpRequest &request, HttpResponse &response);
+    static void serveXmlRpc(HttpRequest &request, HttpResponse &response,
+                            const std::shared_ptr<User> &user);
 };

@@ -2,6 +2,7 @@
 
 #include "log/HXBLogger.h"
 
+#include <QFile>
 #include <QIODevice>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <string>
 #include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +182,84 @@ BatchbayJobFiles::Result BatchbayJobFiles::store(const std::string &name, QIODev
     return Result::Ok;
 }
 
+bool BatchbayJobFiles::isValidPattern(const std::string &pattern)
+{
+    if (pattern.find('\0') != std::string::npos || pattern.starts_with('/'))
+        return false;
+    for (const std::string &segment : splitSegments(pattern)) {
+        if (segment == "..")
+            return false;
+    }
+    return true;
+}
+
+int BatchbayJobFiles::openInside(const std::string &path, std::string &error) const
+{
+    if (mRoot.empty()) {
+        error = "job directory does not exist";
+        return -1;
+    }
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; reads of a regular file ignore it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno == ELOOP ? "a symbolic link is not followed"
+                               : std::string("cannot open: ") + std::strerror(errno);
+        return -1;
+    }
+    struct stat status
+    {
+    };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        error = "not a regular file";
+        return -1;
+    }
+    // Where the opened file really is, whatever links the path went through.
+    const std::string opened = canonicalOf("/proc/self/fd/" + std::to_string(fd));
+    if (!isInside(opened)) {
+        ::close(fd);
+        error = "the file lies outside the job directory";
+        return -1;
+    }
+    return fd;
+}
+
+std::string BatchbayJobFiles::readTail(const std::string &path, long long maxBytes) const
+{
+    std::string error;
+    const int fd = openInside(path, error);
+    if (fd < 0) {
+        HXBLogger::instance()->logNormalWarn("readTail", "output not read: " + error, path);
+        return {};
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {};
+    }
+    const qint64 size = file.size();
+    if (size <= maxBytes)
+        return file.read(maxBytes).toStdString();
+    // Of a longer file the end is what a user following the job wants to see.
+    const qint64 skipped = size - maxBytes;
+    file.seek(skipped);
+    return "[... " + std::to_string(skipped) + " bytes omitted ...]\n"
+        + file.read(maxBytes).toStdString();
+}
+
+std::string BatchbayJobFiles::readJobOutput(const std::string &jobDir, const std::string &workDir,
+                                            const std::string &path, long long maxBytes)
+{
+    std::string root = jobDir;
+    if (root.empty()) {
+        const fs::path folder = fs::path(path).lexically_normal().parent_path();
+        const std::string work = canonicalOf(workDir);
+        if (!work.empty() && canonicalOf(folder.parent_path().string()) == work)
+            root = folder.string();
+    }
+    return BatchbayJobFiles(root).readTail(path, maxBytes);
+}
+
 BatchbayJobFiles::Result BatchbayJobFiles::locate(const std::string &name, std::string &path) const
 {
     if (!isValidName(name))
@@ -206,15 +286,29 @@ std::set<std::string> BatchbayJobFiles::listMatches(const std::vector<std::strin
     if (mRoot.empty())
         return names;
     std::set<std::string> visited;
+    // One request logs a bounded number of lines, then how many more there were.
+    int logged = 0;
+    long long unlogged = 0;
+    const auto logLine = [&logged, &unlogged](const std::string &header) {
+        if (logged < sMaxLoggedGlobLines) {
+            ++logged;
+            HXBLogger::instance()->logNormalInfo("glob", header, "");
+        } else {
+            ++unlogged;
+        }
+    };
     for (const std::string &pattern : patterns) {
+        if (!isValidPattern(pattern)) {
+            logLine("pattern leads out of the job directory, skipped: " + pattern);
+            continue;
+        }
         const std::string full = mRoot + "/" + pattern;
-        HXBLogger::instance()->logNormalInfo("glob", "Globbing: " + full, "");
+        logLine("Globbing: " + full);
         glob_t result {};
         std::set<std::string> matches;
         if (::glob(full.c_str(), GLOB_TILDE, nullptr, &result) == 0) {
             for (std::size_t i = 0; i < result.gl_pathc; ++i) {
-                HXBLogger::instance()->logNormalInfo(
-                    "glob", std::string("matched: ") + result.gl_pathv[i], "");
+                logLine(std::string("matched: ") + result.gl_pathv[i]);
                 matches.insert(result.gl_pathv[i]);
             }
         }
@@ -228,6 +322,9 @@ std::set<std::string> BatchbayJobFiles::listMatches(const std::vector<std::strin
                 addFile(path, names);
         }
     }
+    if (unlogged > 0)
+        HXBLogger::instance()->logNormalInfo(
+            "glob", std::to_string(unlogged) + " more patterns and matches not logged", "");
     return names;
 }
 

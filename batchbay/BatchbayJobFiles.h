@@ -19,6 +19,8 @@ class BatchbayJobFiles
 public:
     enum class Result { Ok, BadName, Outside, NotFound, Failed };
 
+    static constexpr int sMaxLoggedGlobLines = 20;
+
     // jobDir need not be canonical; it is resolved once here. Names are bytes as the file
     // system has them (not necessarily UTF-8).
     explicit BatchbayJobFiles(const std::string &jobDir);
@@ -37,14 +39,37 @@ public:
     Result store(const std::string &name, QIODevice &content, std::string &error,
                  const std::function<bool(const std::string &path)> &adopt) const;
 
+    // An output-file glob pattern that stays inside the job directory: no NUL, not absolute,
+    // no ".." segment. Empty names the job directory itself.
+    static bool isValidPattern(const std::string &pattern);
+
     // The path of an existing regular file `name` inside the job directory (Ok), or why not:
     // BadName, Outside, NotFound (also for a directory).
     Result locate(const std::string &name, std::string &path) const;
 
+    // Opens the file at `path` (absolute, or relative to the working directory) for reading,
+    // only when what was opened is a regular file inside the job directory: a final symbolic
+    // link is not followed, and the opened file's own path is checked, so no link or rename
+    // made meanwhile leads out; a FIFO or device is refused without blocking. Returns the
+    // descriptor (close-on-exec; the caller closes it) or -1 with error saying why.
+    int openInside(const std::string &path, std::string &error) const;
+
+    // The content of the file at `path` as openInside allows it, at most maxBytes: of a longer
+    // file its end, after a line "[... N bytes omitted ...]". Empty when it cannot be read.
+    std::string readTail(const std::string &path, long long maxBytes) const;
+
     // Names relative to the job directory of every file the glob patterns match, directories
-    // walked recursively (hidden entries skipped). Matches that lie outside the job directory,
-    // also through symbolic links, are dropped; link cycles are walked once.
+    // walked recursively (hidden entries skipped). Patterns that are not isValidPattern are
+    // skipped; matches that lie outside the job directory, also through symbolic links, are
+    // dropped; link cycles are walked once. The log gets the first sMaxLoggedGlobLines
+    // patterns and matches of one call, then their count.
     std::set<std::string> listMatches(const std::vector<std::string> &patterns) const;
+
+    // A job's Slurm output by readTail inside its job directory. A job taken up from an earlier
+    // run has none resolved yet (jobDir empty): then the output's own folder stands for it, if
+    // that folder lies directly in workDir; otherwise nothing is read.
+    static std::string readJobOutput(const std::string &jobDir, const std::string &workDir,
+                                     const std::string &path, long long maxBytes);
 
     // The canonical job directory; empty when it does not exist.
     const std::string &root() const { return mRoot; }

@@ -15,6 +15,13 @@ bool canActOn(const std::shared_ptr<User> &user, const std::shared_ptr<Job> &job
     return job->ownerId == user->getId();
 }
 
+bool mayReplace(const std::shared_ptr<User> &user, const std::shared_ptr<Job> &job)
+{
+    if (!user || !job)
+        return false;
+    return job->ownerId == -1 || canActOn(user, job);
+}
+
 bool claimOrAuthorize(const std::shared_ptr<User> &user, const std::shared_ptr<Job> &job)
 {
     if (!user || !job)

@@ -232,6 +232,20 @@ void BatchbayJobStore::saveJob(const std::shared_ptr<Job> &job)
         noteUnsaved(job->jobId, false);
 }
 
+bool BatchbayJobStore::addOrReplaceJob(
+    const std::shared_ptr<Job> &job,
+    const std::function<bool(const std::shared_ptr<Job> &existing)> &mayReplace)
+{
+    if (!job)
+        return false;
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    const auto found = mJobs.find(job->jobId);
+    if (found != mJobs.end() && found->second && !mayReplace(found->second))
+        return false;
+    addOrUpdateJob(job);
+    return true;
+}
+
 void BatchbayJobStore::removeJob(const std::string &jobId)
 {
     std::lock_guard<std::recursive_mutex> lock(mLock);

@@ -52,6 +52,11 @@ public:
     // addOrUpdateJob for a job the store still holds under its ID; nothing for a job that was
     // replaced or removed meanwhile.
     void saveJob(const std::shared_ptr<Job> &job);
+    // The same, unless a job of that ID is stored and mayReplace refuses it: then nothing
+    // changes and the answer is false. The lookup and the replacement are one step under the
+    // store's lock, which mayReplace runs under: it must not take a job's lock.
+    bool addOrReplaceJob(const std::shared_ptr<Job> &job,
+                         const std::function<bool(const std::shared_ptr<Job> &existing)> &mayReplace);
     // Forgets the job and deletes its rows; an unknown ID only runs the delete.
     void removeJob(const std::string &jobId);
     // Null for an unknown ID.

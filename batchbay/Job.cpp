@@ -2,6 +2,7 @@
 
 #include "BatchbayAppManager.h"
 #include "BatchbayApp.h"
+#include "BatchbayJobFiles.h"
 #include "BatchbayJobStore.h"
 #include "BatchbaySettings.h"
 #include "SlurmCommand.h"
@@ -838,15 +839,8 @@ std::string Job::getStdOut() const
     const std::string path = getStdOutPath();
     if (path.empty())
         return {};
-    QFile file(Q(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const qint64 size = file.size();
-    if (size <= sMaxStdOutBytes || file.isSequential())
-        return file.read(sMaxStdOutBytes).toStdString();
-    // Of a longer file the end is what a user following the job wants to see.
-    const qint64 skipped = size - sMaxStdOutBytes;
-    file.seek(skipped);
-    return "[... " + fromNumber(static_cast<long long>(skipped)) + " bytes omitted ...]\n"
-           + file.read(sMaxStdOutBytes).toStdString();
+    // Only a regular file inside the job directory: the job could leave a link there.
+    return BatchbayJobFiles::readJobOutput(getStoredJobDir(),
+                                           BatchbaySettings::instance()->getTmpDir(), path,
+                                           sMaxStdOutBytes);
 }

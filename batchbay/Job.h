@@ -181,6 +181,8 @@ public:
     // When the present run of reading errors began (ms since the epoch), 0 without one.
     qint64 readingErrorsSinceMs = 0;
     std::atomic<int> ownerId{-1};
+    // Set when startJobv2 replaced this job by another of its ID: it leaves the controller.
+    std::atomic<bool> replaced{false};
     std::string runId;
     std::string runName;
     std::string jobDir;

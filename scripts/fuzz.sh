@@ -25,7 +25,7 @@ if [ -n "$MUTATE_BUILD" ]; then
 fi
 JOBS=${JOBS:-2}
 ALL=(fuzz_http_request fuzz_xmlrpc_call fuzz_squeue_json fuzz_node_json fuzz_authorization
-     fuzz_string_regex)
+     fuzz_string_regex fuzz_startjob_description)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 
@@ -64,7 +64,7 @@ seeds_of() {
 options_of() {
     case $1 in
         fuzz_http_request) echo "-dict=fuzz/dict/http.dict -max_len=4096" ;;
-        fuzz_xmlrpc_call) echo "-dict=fuzz/dict/xmlrpc.dict -max_len=8192" ;;
+        fuzz_xmlrpc_call | fuzz_startjob_description) echo "-dict=fuzz/dict/xmlrpc.dict -max_len=8192" ;;
         fuzz_squeue_json | fuzz_node_json) echo "-dict=fuzz/dict/json.dict" ;;
         fuzz_authorization) echo "-max_len=2048" ;;
         # replaceEx and removeEx print a bad pattern's error on standard output: close it.

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # From a fresh clone to a working server: installs what is missing, builds, brings up the local
 # Slurm cluster when no Slurm controller answers, puts the sample applications in place, starts
-# the server and prints how to reach it. A second run reuses all of it.
+# the server and prints how to reach it. A second run reuses all of it. Started as root, it runs
+# the server as the system user hxbserver (HXB_RUN_USER), created when missing.
 #   scripts/run.sh              build in ./build, serve in the foreground (Ctrl-C stops it)
 #   scripts/run.sh --detach     leave the server running in the background and return
 # Environment:
 #   BUILD_DIR       build directory (default ./build); the server runs in place from it
 #   HXB_NO_BUILD=1  use the server already built in BUILD_DIR as it is
+#   HXB_RUN_USER    the user the server runs as when started as root (default hxbserver)
 # Further arguments go to the server unchanged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -61,6 +63,40 @@ fi
 # --- sample applications --------------------------------------------------------------------
 scripts/install-samples.sh samples/scripts "${DATA_DIR%/}/scripts"
 
+# --- an unprivileged user for the server and its jobs ---------------------------------------
+# Started as root, the server (and so every job it hands to Slurm) runs as a system user of its
+# own, which owns the data directory, the log directory and the database, and nothing else.
+RUN_AS=()
+if [ "$(id -u)" -eq 0 ]; then
+    RUN_USER=${HXB_RUN_USER:-hxbserver}
+    if ! getent passwd "$RUN_USER" >/dev/null; then
+        getent group "$RUN_USER" >/dev/null || groupadd --system "$RUN_USER"
+        useradd --system --gid "$RUN_USER" --home-dir /nonexistent --no-create-home \
+            --shell /usr/sbin/nologin --comment "hxbserver job server" "$RUN_USER"
+        say "created the system user $RUN_USER: the server and its jobs run as it"
+    fi
+    LOG_ROOT=$(config_value Core logpath "$BUILD_DIR/bin")
+    mkdir -p "$DATA_DIR" "$LOG_ROOT/logs"
+    chown -R "$RUN_USER:$RUN_USER" "$DATA_DIR" "$LOG_ROOT/logs"
+    # SQLite keeps its database and journal beside the executable by default: the user may add
+    # files there but, with the sticky bit, not replace root's.
+    chown "root:$RUN_USER" "$BUILD_DIR/bin"
+    chmod 1775 "$BUILD_DIR/bin"
+    if [ "$(config_value DB type 0)" = 0 ]; then
+        DB_FILE=$(config_value DB name db.sqlite)
+        case "$DB_FILE" in /*) ;; *) DB_FILE=$BUILD_DIR/bin/$DB_FILE ;; esac
+        for f in "$DB_FILE" "$DB_FILE-journal" "$DB_FILE-wal" "$DB_FILE-shm"; do
+            if [ -e "$f" ]; then chown "$RUN_USER:$RUN_USER" "$f"; fi
+        done
+    fi
+    RUN_AS=(setpriv --reuid="$RUN_USER" --regid="$RUN_USER" --init-groups --)
+    if ! "${RUN_AS[@]}" test -x "$BUILD_DIR/bin/hxbserver" -a -w "$DATA_DIR"; then
+        say "error: the user $RUN_USER cannot reach $BUILD_DIR/bin/hxbserver or write $DATA_DIR;"
+        say "       put the build where other users can read it (not below a private home directory)"
+        exit 1
+    fi
+fi
+
 # --- server ---------------------------------------------------------------------------------
 PID_FILE=$BUILD_DIR/hxbserver.pid
 alive() { curl -fsS -m 2 -o /dev/null "$URL/alive" 2>/dev/null; }
@@ -100,9 +136,9 @@ LOG=$(config_value Core logpath "$BUILD_DIR/bin")/logs/log.html
 cd "$BUILD_DIR"
 if [ $DETACH -eq 1 ]; then
     CONSOLE=$BUILD_DIR/hxbserver.out
-    nohup ./bin/hxbserver "$@" </dev/null >"$CONSOLE" 2>&1 &
+    nohup "${RUN_AS[@]}" ./bin/hxbserver "$@" </dev/null >"$CONSOLE" 2>&1 &
 else
-    ./bin/hxbserver "$@" </dev/null &
+    "${RUN_AS[@]}" ./bin/hxbserver "$@" </dev/null &
 fi
 SERVER_PID=$!
 echo "$SERVER_PID" >"$PID_FILE"

@@ -2,6 +2,7 @@
 
 #include "MaiaXmlRpcServerSecurity.h"
 #include "XmlRpcCodec.h"
+#include "XmlRpcResponder.h"
 #include "httpserver/HttpRequest.h"
 #include "httpserver/HttpResponse.h"
 
@@ -132,6 +133,9 @@ QByteArray invoke(QObject *responder, const QMetaMethod &method, const QVariantL
         returnArgument = QGenericReturnArgument(method.typeName(), result.data());
     }
 
+    auto *refusing = dynamic_cast<XmlRpcResponder *>(responder);
+    if (refusing)
+        refusing->clearFault();
     bool invoked = false;
     try {
         invoked
@@ -146,6 +150,8 @@ QByteArray invoke(QObject *responder, const QMetaMethod &method, const QVariantL
     }
     if (!invoked)
         return fault(XmlRpcFault::InternalError, QStringLiteral("the method could not be invoked"));
+    if (refusing && refusing->fault() != XmlRpcFault::None)
+        return fault(refusing->fault(), refusing->faultMessage());
 
     QByteArray body = XmlRpcCodec::encodeResponse(result);
     if (body.isEmpty())

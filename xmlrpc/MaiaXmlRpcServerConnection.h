@@ -17,7 +17,8 @@ class QObject;
 // Every failure is answered with an XML-RPC fault (HTTP status 200): -32700 for a body that is
 // not well-formed XML, -32600 for one that is not a valid methodCall, -32601 for an unknown
 // method or a responder without such a slot, -32602 for a wrong number of parameters, -32603
-// when the slot cannot be invoked, throws, or returns a value that cannot be encoded.
+// when the slot cannot be invoked, throws, or returns a value that cannot be encoded. A
+// responder derived from XmlRpcResponder that refuses the call is answered with its own fault.
 class MaiaXmlRpcServerConnection
 {
 public:

@@ -10,6 +10,7 @@
 #include <QXmlStreamReader>
 
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -465,6 +466,126 @@ private:
     QString mError;
 };
 
+// --- Markup check before parsing --------------------------------------------------------------
+
+// XML-RPC's elements carry no attributes and its documents no declarations. The stream reader
+// checks a start tag's attributes for duplicates pairwise, so a tag with a few hundred thousand
+// of them holds a thread for minutes; this scan refuses any attribute (and any DTD) in one pass
+// over the bytes, before the reader sees them. It is fed bytes in pieces of any size.
+class MarkupScanner
+{
+public:
+    enum class Verdict { Ok, Attribute, Declaration };
+
+    Verdict feed(const char *data, qsizetype size)
+    {
+        for (qsizetype i = 0; i < size && mVerdict == Verdict::Ok; ++i)
+            step(data[i]);
+        return mVerdict;
+    }
+
+private:
+    enum class State { Text, Open, Name, AfterName, Slash, EndTag, Bang, Comment, CData, Pi };
+
+    static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+    void step(char c)
+    {
+        switch (mState) {
+        case State::Text:
+            if (c == '<')
+                mState = State::Open;
+            return;
+        case State::Open:
+            mState = c == '!' ? State::Bang
+                : c == '?'    ? State::Pi
+                : c == '/'    ? State::EndTag
+                : c == '>'    ? State::Text
+                              : State::Name;
+            mMatched = 0;
+            return;
+        case State::Name:
+            if (isSpace(c))
+                mState = State::AfterName;
+            else if (c == '/')
+                mState = State::Slash;
+            else if (c == '>')
+                mState = State::Text;
+            return;
+        case State::AfterName:
+            if (c == '/')
+                mState = State::Slash;
+            else if (c == '>')
+                mState = State::Text;
+            else if (!isSpace(c))
+                mVerdict = Verdict::Attribute;
+            return;
+        case State::Slash:
+            // Only "/>" closes a tag; anything else would be read as more of it.
+            if (c == '>')
+                mState = State::Text;
+            else
+                mVerdict = Verdict::Attribute;
+            return;
+        case State::EndTag:
+            if (c == '>')
+                mState = State::Text;
+            return;
+        case State::Bang: {
+            // "<!--" opens a comment, "<![CDATA[" a CDATA section; anything else declares.
+            mBang[mMatched++] = c;
+            const std::string_view seen(mBang, std::size_t(mMatched));
+            if (seen == "--" || seen == "[CDATA[") {
+                mState = seen == "--" ? State::Comment : State::CData;
+                mMatched = 0;
+            } else if (!std::string_view("--").starts_with(seen)
+                       && !std::string_view("[CDATA[").starts_with(seen)) {
+                mVerdict = Verdict::Declaration;
+            }
+            return;
+        }
+        case State::Comment:
+            // Ends at "-->".
+            if (c == '>' && mMatched >= 2)
+                mState = State::Text;
+            mMatched = c == '-' ? mMatched + 1 : 0;
+            return;
+        case State::CData:
+            // Ends at "]]>".
+            if (c == '>' && mMatched >= 2)
+                mState = State::Text;
+            mMatched = c == ']' ? mMatched + 1 : 0;
+            return;
+        case State::Pi:
+            // Ends at "?>" (the XML declaration's pseudo-attributes are allowed).
+            if (c == '>' && mMatched > 0)
+                mState = State::Text;
+            mMatched = c == '?' ? 1 : 0;
+            return;
+        }
+    }
+
+    State mState = State::Text;
+    int mMatched = 0;
+    char mBang[8] = {};
+    Verdict mVerdict = Verdict::Ok;
+};
+
+// The call to answer for a refused document, or nullopt when it may be parsed.
+std::optional<XmlRpcCall> refusedMarkup(MarkupScanner::Verdict verdict)
+{
+    switch (verdict) {
+    case MarkupScanner::Verdict::Attribute:
+        return XmlRpcCall {{}, {}, XmlRpcFault::InvalidRequest,
+                           QStringLiteral("XML-RPC elements take no attributes")};
+    case MarkupScanner::Verdict::Declaration:
+        return XmlRpcCall {{}, {}, XmlRpcFault::ParseError,
+                           QStringLiteral("document type declarations are not accepted")};
+    default:
+        return std::nullopt;
+    }
+}
+
 // --- Encoding --------------------------------------------------------------------------------
 
 // Appends text as UTF-8 character data. Markup characters become entity references, CR a
@@ -665,12 +786,32 @@ constexpr char responseTail[] = "</methodResponse>\n";
 
 XmlRpcCall XmlRpcCodec::decodeCall(const QByteArray &document)
 {
+    if (auto refused = refusedMarkup(MarkupScanner().feed(document.constData(), document.size())))
+        return *refused;
     QXmlStreamReader reader(document);
     return CallDecoder(reader).run();
 }
 
 XmlRpcCall XmlRpcCodec::decodeCall(QIODevice *device)
 {
+    if (!device)
+        return XmlRpcCall {{}, {}, XmlRpcFault::ParseError, QStringLiteral("no document")};
+    if (device->isSequential())
+        return decodeCall(device->readAll());
+    // Scanned in pieces, then read again from where it started.
+    const qint64 start = device->pos();
+    MarkupScanner scanner;
+    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = device->read(chunk.data(), chunk.size());
+        if (got <= 0)
+            break;
+        if (auto refused = refusedMarkup(scanner.feed(chunk.constData(), got)))
+            return *refused;
+    }
+    if (!device->seek(start))
+        return XmlRpcCall {{}, {}, XmlRpcFault::InternalError,
+                           QStringLiteral("the request body cannot be read again")};
     QXmlStreamReader reader(device);
     return CallDecoder(reader).run();
 }

@@ -16,6 +16,7 @@ enum class XmlRpcFault {
     MethodNotFound = -32601, // method not registered, or the responder has no such slot
     InvalidParams = -32602, // no slot of that name takes that many parameters
     InternalError = -32603, // the call could not be carried out or its result not encoded
+    ApplicationError = -32500, // the method refused the call (for example: not the caller's job)
 };
 
 // A decoded methodCall, or the fault to answer with.
@@ -39,7 +40,8 @@ struct XmlRpcCall
 // accepts "19980717T14:08:55" and "1998-07-17T14:08:55", optionally followed by "Z" (UTC) or
 // an offset "+hh:mm"/"+hhmm"; without either it is local time.
 //
-// Input is untrusted: any DTD is refused (so no entity can be declared or expanded), arrays and
+// Input is untrusted: any DTD is refused (so no entity can be declared or expanded), so is any
+// attribute (XML-RPC has none; both are found in one linear pass before parsing), arrays and
 // structs nest at most maxDepth levels, and nothing is held beyond the decoded values themselves.
 class XmlRpcCodec
 {

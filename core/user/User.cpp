@@ -14,7 +14,9 @@
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QRandomGenerator64>
+#include <QSettings>
 #include <QVariant>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +36,34 @@ std::mutex User::sLoadMutex;
 namespace {
 
 const char *const sIssuer = "ZRKN";
+
+// The first administrator's password. "Core/initial_admin_password_file" names a file whose
+// first line is the password (an installation makes a random one there); without the key the
+// built-in default is used. ok is false when the key is set but the file gives no password:
+// then no administrator is made, rather than one with the published default.
+struct InitialAdminPassword
+{
+    bool ok = true;
+    std::string password = "tansy";
+    QString file; // empty for the default
+};
+
+InitialAdminPassword initialAdminPassword()
+{
+    InitialAdminPassword initial;
+    const QSettings *settings = HXBConfig::instance()->getSettings();
+    if (settings)
+        initial.file = HXBConfig::textValue(*settings,
+                                            QStringLiteral("Core/initial_admin_password_file"));
+    if (initial.file.isEmpty())
+        return initial;
+    QFile file(initial.file);
+    initial.password = file.open(QIODevice::ReadOnly)
+        ? file.readLine(4096).trimmed().toStdString()
+        : std::string();
+    initial.ok = !initial.password.empty();
+    return initial;
+}
 constexpr int sSigningKeySize = 32;
 // A clash with an open session's hash is redrawn so that every session ends on its own.
 constexpr int sTokenHashAttempts = 16;
@@ -150,13 +180,25 @@ bool User::initTables()
         return false;
     if (select.next())
         return true;
+    const InitialAdminPassword initial = initialAdminPassword();
+    const std::string from = initial.file.isEmpty() ? std::string("pass: tansy")
+                                                    : "password from " + S(initial.file);
+    if (!initial.ok) {
+        HXBLogger::instance()->logNormalCritical(
+            "initTables", "No users found, and no initial administrator password: no user created",
+            from + " cannot be read or is empty");
+        return true;
+    }
     HXBLogger::instance()->logNormalWarn("initTables", "No users found, creating default admin user",
-                                         "user: admin, pass: tansy");
+                                         "user: admin, " + from);
     auto admin = std::make_shared<User>();
     admin->createInDb();
     admin->setUsername("admin");
-    admin->setPassword("tansy");
+    admin->setPassword(initial.password);
     admin->setType(FUserTypeAdmin);
+    // The clear password has served its purpose; the installation keeps its own copy for root.
+    if (!initial.file.isEmpty())
+        QFile::remove(initial.file);
     return admin->getId() > 0;
 }
 

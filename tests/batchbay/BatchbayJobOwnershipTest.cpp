@@ -60,6 +60,17 @@ TEST_F(BatchbayJobOwnershipTest, CanActOn)
         EXPECT_EQ(canActOn(row.user, row.job), row.expected) << row.label;
 }
 
+// Replacing a stored job by a new one of its ID: whom canActOn allows, or anybody for an
+// unowned job (as a claim would).
+TEST_F(BatchbayJobOwnershipTest, MayReplace)
+{
+    EXPECT_TRUE(mayReplace(owner, job(3)));
+    EXPECT_TRUE(mayReplace(admin, job(3)));
+    EXPECT_TRUE(mayReplace(stranger, job(-1)));
+    EXPECT_FALSE(mayReplace(stranger, job(3)));
+    EXPECT_FALSE(mayReplace(nullptr, job(-1)));
+}
+
 TEST_F(BatchbayJobOwnershipTest, FirstUserClaimsAndTheClaimSurvivesARestart)
 {
     BatchbayJobStore store;

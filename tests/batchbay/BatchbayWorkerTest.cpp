@@ -3,26 +3,38 @@
 #include "BatchbayJobStore.h"
 #include "BridgeTestEnv.h"
 #include "Job.h"
+#include "user/User.h"
 
 #include <QMetaObject>
 #include <QVariantList>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace {
 
+std::shared_ptr<User> makeUser(int id, FUserType type)
+{
+    auto user = std::make_shared<User>();
+    user->mId = id;
+    user->mType = type;
+    return user;
+}
+
 class BatchbayWorkerTest : public ::testing::Test
 {
 protected:
-    // A job in the store only: the controller never sees it, so its state stays put.
+    // A job in the store only: the controller never sees it, so its state stays put. Owned by
+    // the fixture's caller unless another owner is given.
     static std::shared_ptr<Job> storedJob(const std::string &id, int state,
-                                          std::vector<int> taskTypes = {})
+                                          std::vector<int> taskTypes = {}, int ownerId = 3)
     {
         auto job = std::make_shared<Job>();
         job->jobId = id;
         job->state = state;
+        job->ownerId = ownerId;
         for (int type : taskTypes) {
             Task task;
             task.type = type;
@@ -52,7 +64,8 @@ protected:
     }
 
     BridgeTestEnv env;
-    BatchbayWorker worker;
+    std::shared_ptr<User> caller = makeUser(3, FUserTypeNormal);
+    BatchbayWorker worker {caller};
 };
 
 TEST_F(BatchbayWorkerTest, JobStateMapsEveryStateToTheClientsNumbering)
@@ -153,7 +166,7 @@ TEST_F(BatchbayWorkerTest, StartJobReadsTheDescriptionWithItsDefaults)
     auto job = BatchbayJobStore::instance()->getJobById("described");
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->state, JobWaitingForInput);
-    EXPECT_EQ(job->ownerId, -1);
+    EXPECT_EQ(job->ownerId, 3);
     EXPECT_EQ(job->outputFiles, (std::vector<std::string> {"*.out", "results/"}));
     EXPECT_EQ(job->designName, "D1");
     EXPECT_EQ(job->projectName, "Hull A");
@@ -198,6 +211,85 @@ TEST_F(BatchbayWorkerTest, StartJobWithoutTasksOrOptionalMembersStillSucceeds)
     startJob(description);
     auto second = BatchbayJobStore::instance()->getJobById("bare");
     EXPECT_NE(second, first);
+}
+
+// Every call that names a job follows the REST rule: the owner and administrators act on it,
+// an unowned job (of an earlier run) is claimed by the first caller, anybody else is refused.
+TEST_F(BatchbayWorkerTest, CallsOnAJobFollowTheOwnershipRule)
+{
+    const auto stranger = makeUser(4, FUserTypeNormal);
+    const auto admin = makeUser(1, FUserTypeAdmin);
+    QVariantMap resubmit;
+    resubmit["taskId"] = "owned";
+    resubmit["designName"] = "taken over";
+    const struct
+    {
+        const char *label;
+        std::function<void(BatchbayWorker &)> call;
+    } calls[] = {
+        {"getJobState", [](BatchbayWorker &w) { w.jobState(QStringLiteral("owned"), 0); }},
+        {"getJobOutput", [](BatchbayWorker &w) { w.getStdOut(QStringLiteral("owned")); }},
+        {"cancelJob", [](BatchbayWorker &w) { w.cancelJob(QStringLiteral("owned")); }},
+        {"startJobv2", [&resubmit](BatchbayWorker &w) { w.startJob(resubmit); }},
+    };
+    for (const auto &row : calls) {
+        const auto job = storedJob("owned", JobQueued);
+        for (const auto &who : {stranger, std::shared_ptr<User>()}) {
+            BatchbayWorker refused(who);
+            row.call(refused);
+            EXPECT_EQ(refused.fault(), XmlRpcFault::ApplicationError) << row.label;
+            EXPECT_EQ(refused.faultMessage(), QStringLiteral("forbidden")) << row.label;
+        }
+        EXPECT_EQ(BatchbayJobStore::instance()->getJobById("owned"), job) << row.label;
+        EXPECT_EQ(job->state, JobQueued) << row.label;
+
+        BatchbayWorker byAdmin(admin);
+        row.call(byAdmin);
+        EXPECT_EQ(byAdmin.fault(), XmlRpcFault::None) << row.label;
+        BatchbayWorker byOwner(caller);
+        row.call(byOwner);
+        EXPECT_EQ(byOwner.fault(), XmlRpcFault::None) << row.label;
+    }
+    // Resubmitted by an administrator, the job stays its owner's.
+    EXPECT_EQ(BatchbayJobStore::instance()->getJobById("owned")->ownerId, 3);
+
+    const auto unowned = storedJob("unowned", JobQueued, {}, -1);
+    BatchbayWorker first(stranger);
+    EXPECT_EQ(first.jobState(QStringLiteral("unowned"), 0), 2);
+    EXPECT_EQ(unowned->ownerId, 4);
+    worker.cancelJob(QStringLiteral("unowned"));
+    EXPECT_EQ(worker.fault(), XmlRpcFault::ApplicationError);
+}
+
+TEST_F(BatchbayWorkerTest, StartJobRefusesCountsBeyondTheDescriptionBeforeBuildingAnything)
+{
+    QVariantMap task;
+    task["type"] = "processTask";
+    task["argsCount"] = 3000000;
+    const struct
+    {
+        QVariantMap description;
+        const char *fault;
+    } rows[] = {
+        {{{"taskId", "c1"}, {"size", 20000000}}, "\"size\" is 20000000, but at most 2"},
+        {{{"taskId", "c2"}, {"size", BatchbayWorker::sMaxTasks + 1}}, "\"size\" is 1001"},
+        {{{"taskId", "c3"}, {"outputFileCount", 5}}, "\"outputFileCount\" is 5"},
+        {{{"taskId", "c4"}, {"size", 1}, {"task0", task}}, "task0: \"argsCount\" is 3000000"},
+        {{{"taskId", "c5"}, {"outputFileCount", 1}, {"outputFile0", " ../../etc/*"}},
+         "\"outputFile0\" leads out of the job directory"},
+        {{{"taskId", "c6"}, {"outputFileCount", 1}, {"outputFile0", "/etc/*"}},
+         "\"outputFile0\" leads out"},
+    };
+    for (const auto &row : rows) {
+        BatchbayWorker w(caller);
+        EXPECT_TRUE(w.startJob(row.description).isEmpty());
+        EXPECT_EQ(w.fault(), XmlRpcFault::InvalidParams);
+        EXPECT_TRUE(w.faultMessage().startsWith(QLatin1String(row.fault)))
+            << w.faultMessage().toStdString();
+        EXPECT_EQ(BatchbayJobStore::instance()->getJobById(
+                      row.description.value("taskId").toString().toStdString()),
+                  nullptr);
+    }
 }
 
 TEST_F(BatchbayWorkerTest, FixedAnswers)

@@ -12,10 +12,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -412,6 +415,7 @@ TEST_F(JobCleanupTest, OutputIsReadWholeUpToTheBoundAndItsEndBeyond)
 {
     auto job = std::make_shared<Job>();
     EXPECT_EQ(job->getStdOut(), ""); // no poll yet, no path
+    job->jobDir = env.root().toStdString() + "/";
     const QString path = env.path(QStringLiteral("slurm-1.out"));
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -428,6 +432,54 @@ TEST_F(JobCleanupTest, OutputIsReadWholeUpToTheBoundAndItsEndBeyond)
 
     file.resize(9);
     EXPECT_EQ(job->getStdOut(), std::string("head\n\0\0\0\0", 9));
+}
+
+// The job writes its own output file: what it leaves there must not lead the server elsewhere.
+TEST_F(JobCleanupTest, OutputIsReadOnlyFromARegularFileInsideTheJobDirectory)
+{
+    const QString jobDir = env.path(QStringLiteral("job"));
+    const QString outside = env.path(QStringLiteral("secret"));
+    ASSERT_TRUE(QDir().mkpath(jobDir + QStringLiteral("/sub")));
+    BridgeTestEnv::writeFile(outside, "secret");
+    BridgeTestEnv::writeFile(jobDir + QStringLiteral("/sub/own.out"), "own");
+    ASSERT_TRUE(QFile::link(outside, jobDir + QStringLiteral("/slurm-2.out")));
+    ASSERT_TRUE(QFile::link(env.root(), jobDir + QStringLiteral("/up")));
+    ASSERT_EQ(::mkfifo((jobDir + QStringLiteral("/slurm-3.out")).toUtf8().constData(), 0600), 0);
+    const struct
+    {
+        QString path;
+        std::string expected;
+    } rows[] = {
+        {jobDir + QStringLiteral("/sub/own.out"), "own"},
+        {jobDir + QStringLiteral("/sub/../sub/own.out"), "own"},
+        {jobDir + QStringLiteral("/slurm-2.out"), ""}, // a link to a file outside
+        {jobDir + QStringLiteral("/up/secret"), ""}, // through a linked directory
+        {jobDir + QStringLiteral("/slurm-3.out"), ""}, // a FIFO: no wait for a writer
+        {outside, ""},
+    };
+    auto job = std::make_shared<Job>();
+    job->jobDir = jobDir.toStdString() + "/";
+    for (const auto &row : rows) {
+        job->stdOutPath = row.path.toStdString();
+        EXPECT_EQ(job->getStdOut(), row.expected) << row.path.toStdString();
+    }
+
+    // A job taken up from an earlier run has no directory resolved: the output's own folder
+    // directly below the work directory stands for it.
+    const QString work = QString::fromStdString(BatchbaySettings::instance()->getTmpDir());
+    ASSERT_TRUE(QDir().mkpath(work));
+    QTemporaryDir recovered(work + QStringLiteral("recovered-XXXXXX"));
+    ASSERT_TRUE(recovered.isValid());
+    BridgeTestEnv::writeFile(recovered.filePath(QStringLiteral("slurm-4.out")), "recovered");
+    ASSERT_TRUE(QFile::link(outside, recovered.filePath(QStringLiteral("slurm-5.out"))));
+    auto earlier = std::make_shared<Job>();
+    for (const auto &[path, expected] :
+         {std::pair {recovered.filePath(QStringLiteral("slurm-4.out")), "recovered"},
+          std::pair {recovered.filePath(QStringLiteral("slurm-5.out")), ""},
+          std::pair {jobDir + QStringLiteral("/sub/own.out"), ""}}) {
+        earlier->stdOutPath = path.toStdString();
+        EXPECT_EQ(earlier->getStdOut(), expected) << path.toStdString();
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "xmlrpc/XmlRpcCodec.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QStringList>
 #include <QVariantMap>
@@ -141,6 +142,11 @@ TEST(XmlRpcCodecTest, MalformedDocumentsGiveTheirFault)
         {param("<array><value>1</value></array>"), XmlRpcFault::InvalidRequest},
         {param("<struct><member><name>a</name></member></struct>"), XmlRpcFault::InvalidRequest},
         {param("<struct><value>1</value></struct>"), XmlRpcFault::InvalidRequest},
+        // XML-RPC has no attributes: any is refused before parsing.
+        {"<methodCall><methodName a=\"1\">m</methodName></methodCall>",
+         XmlRpcFault::InvalidRequest},
+        {param("<int\nb='1' c='2'>1</int>"), XmlRpcFault::InvalidRequest},
+        {param("<nil/ x='1'>"), XmlRpcFault::InvalidRequest},
     };
     for (const auto &row : rows) {
         const XmlRpcCall call = XmlRpcCodec::decodeCall(row.document);
@@ -148,6 +154,27 @@ TEST(XmlRpcCodecTest, MalformedDocumentsGiveTheirFault)
         EXPECT_FALSE(call.error.isEmpty()) << row.document.constData();
         EXPECT_TRUE(call.methodName.isEmpty() && call.params.isEmpty()) << row.document.constData();
     }
+}
+
+TEST(XmlRpcCodecTest, MarkupInCommentsAndCDataIsNoAttributeAndABufferedBodyIsScannedToo)
+{
+    const QByteArray document
+        = callWith("<!-- <a b=\"c\"> --><param><value><string><![CDATA[<x y=\"z\">]]></string>"
+                   "</value></param><?pi <p q=\"r\">?>");
+    const XmlRpcCall call = XmlRpcCodec::decodeCall(document);
+    ASSERT_TRUE(call.ok()) << call.error.toStdString();
+    EXPECT_EQ(call.params, (QVariantList {QStringLiteral("<x y=\"z\">")}));
+
+    // A spooled body: the attribute lies beyond the first piece read.
+    const QByteArray filler = "<param><value>" + QByteArray(100000, 'x') + "</value></param>";
+    QByteArray big = callWith(filler + "<param><value><int a='1'>1</int></value></param>");
+    QBuffer buffer(&big);
+    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(XmlRpcCodec::decodeCall(&buffer).fault, XmlRpcFault::InvalidRequest);
+    QByteArray good = callWith(filler);
+    QBuffer goodBuffer(&good);
+    ASSERT_TRUE(goodBuffer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(XmlRpcCodec::decodeCall(&goodBuffer).params.size(), 1);
 }
 
 TEST(XmlRpcCodecTest, NestingIsBoundedAtMaxDepth)

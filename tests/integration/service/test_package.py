@@ -164,10 +164,20 @@ class PackageTest(unittest.TestCase):
         with open("/var/lib/hxbserver/scripts/progress.sh") as f:
             self.assertTrue(f.read().endswith("# changed here\n"))
 
+        # The first administrator's password is random, and only root reads it.
+        secret = "/etc/hxbserver/initial-admin-password"
+        self.assertEqual((os.stat(secret).st_uid, os.stat(secret).st_mode & 0o777), (0, 0o600))
+        with open(secret) as f:
+            password = f.read().strip()
+        self.assertGreaterEqual(len(password), 16)
         self.assertEqual(self.start_as_the_unit_does(port), 200)
+        self.assertFalse(os.path.exists("/var/lib/hxbserver/initial-admin-password"))
         out = tempfile.mkdtemp(dir=self.tmp)
+        refused = run("/usr/bin/hxb-submit", "--server", "http://127.0.0.1:%d" % port, "--user",
+                      "admin", "--password", "tansy", "--list", check=False, cwd=self.tmp)
+        self.assertNotEqual(refused.returncode, 0, refused.stdout)
         job = run("/usr/bin/hxb-submit", "--server", "http://127.0.0.1:%d" % port, "--user", "admin",
-                  "--password", "tansy", "--app", "hello.sh", "--arg", "service", "--output",
+                  "--password", password, "--app", "hello.sh", "--arg", "service", "--output",
                   "hello.txt", "--download", out, check=False, cwd=self.tmp)
         self.assertEqual(job.returncode, 0, job.stdout + job.stderr + self.console())
         with open(os.path.join(out, "hello.txt")) as f:

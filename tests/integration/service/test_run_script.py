@@ -2,6 +2,7 @@
 brings the server up with the sample applications, prints a job line that works as printed, and a
 second run reuses the running server. The build step itself is the test suite's own build."""
 import os
+import pwd
 import re
 import shlex
 import signal
@@ -17,6 +18,7 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..
 class RunScriptTest(unittest.TestCase):
     def setUp(self):
         self.server = hxbtest.Server()  # the tree only; run.sh starts the process
+        os.chmod(self.server.root, 0o755)  # reachable by the user run.sh runs the server as
         self.addCleanup(self.server.cleanup)
         self.addCleanup(self.stop_detached)
 
@@ -39,6 +41,11 @@ class RunScriptTest(unittest.TestCase):
         url = "http://127.0.0.1:%d" % self.server.port
         self.assertIn("hxbserver is running: %s" % url, first.stdout)
         self.assertIn("first log-in: admin / tansy", first.stdout)
+        if os.getuid() == 0:  # started as root, the server (and so every job) runs unprivileged
+            with open(os.path.join(self.server.root, "hxbserver.pid")) as f:
+                with open("/proc/%d/status" % int(f.read())) as status:
+                    uid = re.search(r"^Uid:\s+(\d+)", status.read(), re.M).group(1)
+            self.assertEqual(pwd.getpwuid(int(uid)).pw_name, "hxbserver")
         self.assertEqual(sorted(os.listdir(os.path.join(self.server.bin, "data", "scripts"))),
                          [".samples.sha256", "hello.sh", "progress.sh", "wordcount.sh"])
 

@@ -1,4 +1,6 @@
 """Start-up of the built server: plug-in check, banner on the console and in the HTML log."""
+import base64
+import http.client
 import os
 import re
 import signal
@@ -123,6 +125,33 @@ class StartupTest(unittest.TestCase):
         s = self.start_banner({}, args=["--unknown", "positional", "-x"])
         self.assertIsNotNone(banner_pattern("127.0.0.1:").search(s.text()), s.text())
         self.assert_keeps_running(s)
+
+    def test_first_administrator_gets_the_password_of_the_configured_file(self):
+        def login(s, password):
+            conn = http.client.HTTPConnection("127.0.0.1", s.port, timeout=30)
+            auth = base64.b64encode(("admin:" + password).encode()).decode()
+            conn.request("GET", "/user/login", headers={"Authorization": "Basic " + auth})
+            status = conn.getresponse().status
+            conn.close()
+            return status
+
+        for content, password in (("Xk3-initial pw\n", "Xk3-initial pw"), ("", None)):
+            s = hxbtest.Server(config={"Core": {"initial_admin_password_file": "PLACEHOLDER"}})
+            self.addCleanup(s.cleanup)
+            path = os.path.join(s.root, "initial-admin-password")
+            with open(path, "w") as f:
+                f.write(content)
+            s.write_config({"Core": {"port": str(s.port), "logpath": s.root,
+                                     "initial_admin_password_file": path}})
+            s.start(wait_for=" - Debug PID: ")
+            s.wait_port()
+            self.assertNotEqual(login(s, "tansy"), 200)  # never the published default
+            if password:
+                self.assertEqual(login(s, password), 200, s.text())
+                self.assertFalse(os.path.exists(path))
+            else:
+                self.assertIn("no initial administrator password: no user created", s.text())
+            s.cleanup()
 
 
 if __name__ == "__main__":
