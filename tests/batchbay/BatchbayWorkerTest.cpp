@@ -233,7 +233,7 @@ TEST_F(BatchbayWorkerTest, CallsOnAJobFollowTheOwnershipRule)
         {"startJobv2", [&resubmit](BatchbayWorker &w) { w.startJob(resubmit); }},
     };
     for (const auto &row : calls) {
-        const auto job = storedJob("owned", JobQueued);
+        const auto job = storedJob("owned", JobWaitingForInput);
         for (const auto &who : {stranger, std::shared_ptr<User>()}) {
             BatchbayWorker refused(who);
             row.call(refused);
@@ -241,7 +241,7 @@ TEST_F(BatchbayWorkerTest, CallsOnAJobFollowTheOwnershipRule)
             EXPECT_EQ(refused.faultMessage(), QStringLiteral("forbidden")) << row.label;
         }
         EXPECT_EQ(BatchbayJobStore::instance()->getJobById("owned"), job) << row.label;
-        EXPECT_EQ(job->state, JobQueued) << row.label;
+        EXPECT_EQ(job->state, JobWaitingForInput) << row.label;
 
         BatchbayWorker byAdmin(admin);
         row.call(byAdmin);
@@ -252,6 +252,19 @@ TEST_F(BatchbayWorkerTest, CallsOnAJobFollowTheOwnershipRule)
     }
     // Resubmitted by an administrator, the job stays its owner's.
     EXPECT_EQ(BatchbayJobStore::instance()->getJobById("owned")->ownerId, 3);
+    // A job handed to Slurm is never replaced, not even by its owner; one that was replaced
+    // leaves the controller.
+    const auto waiting = BatchbayJobStore::instance()->getJobById("owned");
+    const auto queued = storedJob("queued", JobQueued);
+    resubmit["taskId"] = "queued";
+    BatchbayWorker again(caller);
+    again.startJob(resubmit);
+    EXPECT_EQ(again.fault(), XmlRpcFault::ApplicationError);
+    EXPECT_EQ(again.faultMessage(), QStringLiteral("a job of this ID exists and no longer waits for input"));
+    EXPECT_EQ(BatchbayJobStore::instance()->getJobById("queued"), queued);
+    resubmit["taskId"] = "owned";
+    BatchbayWorker(caller).startJob(resubmit);
+    EXPECT_TRUE(waiting->replaced);
 
     const auto unowned = storedJob("unowned", JobQueued, {}, -1);
     BatchbayWorker first(stranger);

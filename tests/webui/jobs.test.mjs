@@ -27,7 +27,7 @@ let page;
 let inputs;
 const DESKTOP = { width: 1366, height: 768 };
 const PHONE = { width: 390, height: 844 };
-const USER = { username: 'olga', password: 'olga-pw' };
+const USER = { username: 'olga', password: 'olga-password' };
 
 /** The names and contents of a ZIP archive, read by Python's zipfile (CRCs checked). */
 function zipEntries(file) {
@@ -169,7 +169,10 @@ test('a job submitted with an uploaded folder is followed to "finished", its out
     // copied: the script finds no input and still ends with status 0).
     await page.getByRole('link', { name: 'Submit again' }).click();
     await page.getByRole('heading', { name: 'Submit again' }).waitFor();
-    await page.waitForFunction(() => document.getElementById('submit-args').value === '-n 3');
+    // Polled from here: the page's Content-Security-Policy forbids waitForFunction's evaluation.
+    for (let i = 0; i < 100 && (await page.inputValue('#submit-args')) !== '-n 3'; ++i)
+        await page.waitForTimeout(100);
+    assert.equal(await page.inputValue('#submit-args'), '-n 3');
     assert.equal(await page.getByLabel('Project').inputValue(), 'Hull A');
     assert.equal(await page.getByLabel('Output files').inputValue(), 'result.txt\ninputs');
     assert.equal(await page.locator('#submit-app option:checked').textContent(), 'convert.sh');
