@@ -3,7 +3,6 @@
 #include "HXBLoginThrottle.h"
 #include "HXBPasswordHash.h"
 #include "config/HXBConfig.h"
-#include "ctrl/HXBDBCtrl.h"
 #include "db/HXBDB.h"
 #include "db/HXBQuery.h"
 #include "log/HXBLogger.h"
@@ -68,18 +67,20 @@ constexpr int sSigningKeySize = 32;
 // A clash with an open session's hash is redrawn so that every session ends on its own.
 constexpr int sTokenHashAttempts = 16;
 
-// Hands one UPDATE of a single column to the database controller. The id is bound second.
-void queueUpdate(const char *statement, const QVariant &value, int id)
+// Writes one column of the account's row at once; false when the database did not take it
+// (the caller then keeps the old value: a change is never acknowledged that is not stored).
+bool writeColumn(const char *statement, const QVariant &value, int id)
 {
-    const QString sql = QString::fromLatin1(statement);
-    HXBDBCtrl::instance()->push(HXBCtrlQuery([sql, value, id]() {
-        HXBQuery query = HXBDB::getQuery();
-        if (!query.prepare(sql))
-            return;
-        query.addBindValue(value);
-        query.addBindValue(id);
-        query.write();
-    }));
+    HXBQuery query = HXBDB::getQuery();
+    if (!query.prepare(QString::fromLatin1(statement)))
+        return false;
+    query.addBindValue(value);
+    query.addBindValue(id);
+    if (query.write())
+        return true;
+    HXBLogger::instance()->logNormalCritical("User", "the database did not take an account change",
+                                             statement);
+    return false;
 }
 
 // USERIDS remembers the highest account ID ever issued. USERS.mId alone would let SQLite
@@ -279,28 +280,30 @@ std::shared_ptr<User> User::create(const std::string &username, const std::strin
         allUsers.erase(std::remove(allUsers.begin(), allUsers.end(), user), allUsers.end());
         return {};
     }
-    user->setUsername(username);
-    if (!user->setPassword(password)) {
+    if (!user->setUsername(username) || !user->setPassword(password) || !user->setType(type)) {
         user->destroy();
         return {};
     }
-    user->setType(type);
     return user;
 }
 
-void User::setUsername(const std::string &name)
+bool User::setUsername(const std::string &name)
 {
-    // Queued under the lock, so that the table ends with the value the member ends with.
+    // Written under the lock, so that the table ends with the value the member ends with.
     std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!writeColumn("UPDATE USERS SET mUsername = ? WHERE mId = ?;", Q(name), mId))
+        return false;
     mUsername = name;
-    queueUpdate("UPDATE USERS SET mUsername = ? WHERE mId = ?;", Q(name), mId);
+    return true;
 }
 
-void User::setType(FUserType type)
+bool User::setType(FUserType type)
 {
     std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!writeColumn("UPDATE USERS SET mType = ? WHERE mId = ?;", int(type), mId))
+        return false;
     mType = type;
-    queueUpdate("UPDATE USERS SET mType = ? WHERE mId = ?;", int(type), mId);
+    return true;
 }
 
 bool User::setPassword(const std::string &password)
@@ -313,8 +316,9 @@ bool User::setPassword(const std::string &password)
         return false;
     }
     std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!writeColumn("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId))
+        return false;
     mPassword = hash;
-    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId);
     return true;
 }
 
@@ -368,12 +372,13 @@ bool User::changeOwnPassword(const std::string &password, const std::string &cur
         return false;
     }
     std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!writeColumn("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId))
+        return false;
     mPassword = hash;
     // Whoever may have learnt the old password keeps none of the sessions it opened.
     std::erase_if(mTokenHashes, [&](const auto &session) {
         return !current || session.first != identity.tokenHash;
     });
-    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId);
     return true;
 }
 
@@ -386,9 +391,10 @@ bool User::resetPassword(const std::string &password)
         return false;
     }
     std::lock_guard<std::mutex> member(mMemberMutex);
+    if (!writeColumn("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId))
+        return false;
     mPassword = hash;
     mTokenHashes.clear();
-    queueUpdate("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId);
     return true;
 }
 

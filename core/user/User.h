@@ -61,15 +61,16 @@ public:
     static std::shared_ptr<User> create(const std::string &username, const std::string &password,
                                         FUserType type);
 
-    void setUsername(const std::string &name);
-    void setType(FUserType type);
-    // Stores a new salted hash; on a hashing failure the old password stays, it is logged
-    // and the result is false.
+    // Each change is written to the account's row at once; when the database does not take
+    // it (or hashing fails) the old value stays, it is logged and the result is false.
+    bool setUsername(const std::string &name);
+    bool setType(FUserType type);
+    // Stores a new salted hash.
     bool setPassword(const std::string &password);
     // Costs one key derivation (about 0.2 s at 600000 iterations): keep it off the main thread.
     bool checkPassword(const std::string &password) const;
     // Stores a new salted hash and ends every session in one step under mMemberMutex; false
-    // (old password and sessions kept) when hashing fails.
+    // (old password and sessions kept) when hashing fails or the database does not take it.
     bool resetPassword(const std::string &password);
     // The same for the user's own change: every session but the one of currentToken ends.
     bool changeOwnPassword(const std::string &password, const std::string &currentToken);

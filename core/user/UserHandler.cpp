@@ -112,6 +112,13 @@ void setBadRequest(std::string *badRequest, const std::string &text)
         *badRequest = text;
 }
 
+// The account change was not stored (the database did not take it): nothing was changed.
+void setUnavailable(bool *unavailable)
+{
+    if (unavailable)
+        *unavailable = true;
+}
+
 std::shared_ptr<User> adminOf(const std::string &token)
 {
     auto caller = User::getUserByToken(token);
@@ -178,6 +185,7 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
 
     std::string result;
     std::string badRequest;
+    bool unavailable = false;
     qint64 retryAfter = 0;
     if (has("login")) {
         if (credentials.basic)
@@ -185,7 +193,7 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
                                  HXBLoginThrottle::addressKey(request.getPeerAddress()),
                                  &retryAfter);
     } else if (has("updatePassword")) {
-        if (updatePassword(token, body(), &badRequest))
+        if (updatePassword(token, body(), &badRequest, &unavailable))
             result = "updated password";
     } else if (has("list")) {
         result = getUserList(token);
@@ -195,19 +203,22 @@ void UserHandler::service(const std::string &, HttpRequest &request, HttpRespons
     } else if (has("extendToken")) {
         result = extendToken(token);
     } else if (has("create")) {
-        result = createUser(token, body(), &badRequest);
+        result = createUser(token, body(), &badRequest, &unavailable);
     } else if (has("delete")) {
         result = deleteUser(token, body());
     } else if (has("setType")) {
-        result = setUserType(token, body());
+        result = setUserType(token, body(), &unavailable);
     } else if (has("resetPassword")) {
-        result = resetUserPassword(token, body(), &badRequest);
+        result = resetUserPassword(token, body(), &badRequest, &unavailable);
     }
 
     if (retryAfter > 0) {
         response.setStatus(429, "Too Many Requests");
         response.setHeader("Retry-After", retryAfter);
         response.write("too many failed log-ins; try again later", true);
+    } else if (unavailable) {
+        response.setStatus(503, "Service Unavailable");
+        response.write("the change could not be saved; nothing was changed", true);
     } else if (!badRequest.empty()) {
         response.setStatus(400, "Bad Request");
         response.write(QByteArray::fromStdString(badRequest), true);
@@ -260,7 +271,7 @@ std::string UserHandler::getUserList(const std::string &token)
 }
 
 bool UserHandler::updatePassword(const std::string &token, const std::string &body,
-                                 std::string *badRequest)
+                                 std::string *badRequest, bool *unavailable)
 {
     auto caller = User::getUserByToken(token);
     if (!caller)
@@ -285,20 +296,23 @@ bool UserHandler::updatePassword(const std::string &token, const std::string &bo
         setBadRequest(badRequest, rule);
         return false;
     }
-    return caller->changeOwnPassword(newPassword, token);
+    if (caller->changeOwnPassword(newPassword, token))
+        return true;
+    setUnavailable(unavailable);
+    return false;
 }
 
 std::string UserHandler::createUser(const std::string &token, const std::string &body,
-                                    std::string *badRequest)
+                                    std::string *badRequest, bool *unavailable)
 {
     auto caller = adminOf(token);
     if (!caller)
         return {};
-    return createUserAs(caller, body, badRequest);
+    return createUserAs(caller, body, badRequest, unavailable);
 }
 
 std::string UserHandler::createUserAs(const std::shared_ptr<User> &caller, const std::string &body,
-                                      std::string *badRequest)
+                                      std::string *badRequest, bool *unavailable)
 {
     std::string username;
     std::string password;
@@ -332,6 +346,7 @@ std::string UserHandler::createUserAs(const std::shared_ptr<User> &caller, const
     auto user = User::create(username, password, static_cast<FUserType>(type));
     if (!user) {
         log()->logNormalWarn("createUser", "create User failed", "the account could not be stored");
+        setUnavailable(unavailable);
         return {};
     }
     return json{{"id", user->getId()}}.dump();
@@ -371,7 +386,7 @@ std::string UserHandler::deleteUser(const std::string &token, const std::string 
     return json{{"deleted", id}}.dump();
 }
 
-std::string UserHandler::setUserType(const std::string &token, const std::string &body)
+std::string UserHandler::setUserType(const std::string &token, const std::string &body, bool *unavailable)
 {
     auto caller = adminOf(token);
     if (!caller)
@@ -400,22 +415,26 @@ std::string UserHandler::setUserType(const std::string &token, const std::string
         log()->logNormalWarn("setUserType", "cannot demote last admin user", "");
         return {};
     }
-    target->setType(static_cast<FUserType>(type));
+    if (!target->setType(static_cast<FUserType>(type))) {
+        setUnavailable(unavailable);
+        return {};
+    }
     log()->logHighInfo("setUserType", "set type of user", "");
     return json{{"newType", type}, {"userId", id}}.dump();
 }
 
 std::string UserHandler::resetUserPassword(const std::string &token, const std::string &body,
-                                           std::string *badRequest)
+                                           std::string *badRequest, bool *unavailable)
 {
     auto caller = adminOf(token);
     if (!caller)
         return {};
-    return resetUserPasswordAs(caller, body, badRequest);
+    return resetUserPasswordAs(caller, body, badRequest, unavailable);
 }
 
 std::string UserHandler::resetUserPasswordAs(const std::shared_ptr<User> &caller,
-                                             const std::string &body, std::string *badRequest)
+                                             const std::string &body, std::string *badRequest,
+                                             bool *unavailable)
 {
     int id = 0;
     std::string password;
@@ -437,8 +456,10 @@ std::string UserHandler::resetUserPasswordAs(const std::shared_ptr<User> &caller
         setBadRequest(badRequest, rule);
         return {};
     }
-    if (!target->resetPassword(password))
+    if (!target->resetPassword(password)) {
+        setUnavailable(unavailable);
         return {};
+    }
     log()->logHighInfo("resetUserPassword", "Password changed", "");
     return json{{"reset", id}}.dump();
 }

@@ -36,22 +36,23 @@ public:
     std::string getUserList(const std::string &token);
     // Ends every other session of the caller. A new password that breaks the rules is refused
     // with the rule in *badRequest (if given); so are the bodies of createUser and
-    // resetUserPassword.
+    // resetUserPassword. A change the database did not take sets *unavailable (if given):
+    // nothing was changed, and the client is told so (503).
     bool updatePassword(const std::string &token, const std::string &body,
-                        std::string *badRequest = nullptr);
+                        std::string *badRequest = nullptr, bool *unavailable = nullptr);
     std::string createUser(const std::string &token, const std::string &body,
-                           std::string *badRequest = nullptr);
+                           std::string *badRequest = nullptr, bool *unavailable = nullptr);
     std::string deleteUser(const std::string &token, const std::string &body);
-    std::string setUserType(const std::string &token, const std::string &body);
+    std::string setUserType(const std::string &token, const std::string &body, bool *unavailable = nullptr);
     std::string resetUserPassword(const std::string &token, const std::string &body,
-                                  std::string *badRequest = nullptr);
+                                  std::string *badRequest = nullptr, bool *unavailable = nullptr);
     // The second halves of createUser and resetUserPassword, for a caller whose token was
     // found to be an administrator's: under the account-rules lock they check again that the
     // caller still is one (a demotion or deletion may have come in between).
     std::string createUserAs(const std::shared_ptr<User> &caller, const std::string &body,
-                             std::string *badRequest = nullptr);
+                             std::string *badRequest = nullptr, bool *unavailable = nullptr);
     std::string resetUserPasswordAs(const std::shared_ptr<User> &caller, const std::string &body,
-                                    std::string *badRequest = nullptr);
+                                    std::string *badRequest = nullptr, bool *unavailable = nullptr);
 
     // The account rules; empty when the value keeps them, else the rule as text.
     static std::string checkUsername(const std::string &name);

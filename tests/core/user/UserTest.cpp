@@ -176,6 +176,21 @@ TEST_F(UserTest, FirstStartCreatesOneDefaultAdministrator)
     EXPECT_EQ(loaded->mPassword, storedHash);
 }
 
+TEST_F(UserTest, AChangeTheDatabaseDoesNotTakeIsRefusedAndNotKept)
+{
+    start();
+    auto anna = User::create("anna", "secret-password", FUserTypeNormal);
+    ASSERT_TRUE(anna);
+    ASSERT_TRUE(HXBDB::getQuery().write(QStringLiteral("DROP TABLE USERS;")));
+    EXPECT_FALSE(anna->setType(FUserTypeAdmin));
+    EXPECT_FALSE(anna->setUsername("anna2"));
+    EXPECT_FALSE(anna->resetPassword("another-password"));
+    EXPECT_FALSE(anna->changeOwnPassword("another-password", ""));
+    EXPECT_EQ(anna->getType(), FUserTypeNormal);
+    EXPECT_EQ(anna->getUsername(), "anna");
+    EXPECT_TRUE(anna->checkPassword("secret-password"));
+}
+
 TEST_F(UserTest, ChangesReachTheTableInOrder)
 {
     start();
