@@ -68,6 +68,11 @@ test('an administrator lists, creates, retypes, resets and deletes users; refusa
     await page.getByLabel('Password', { exact: true }).fill('x-password');
     await page.getByRole('button', { name: 'Create user' }).click();
     await page.getByRole('alert').filter({ hasText: 'could not be created' }).waitFor();
+    // A broken account rule: the page shows the server's own words.
+    await page.getByLabel('User name').fill('carl');
+    await page.getByLabel('Password', { exact: true }).fill('short');
+    await page.getByRole('button', { name: 'Create user' }).click();
+    await page.getByRole('alert').filter({ hasText: 'at least 8 characters' }).waitFor();
 
     await bob.getByRole('button', { name: 'Make administrator' }).click();
     await page.getByRole('dialog').getByRole('button', { name: 'Change type' }).click();

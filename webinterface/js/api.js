@@ -36,6 +36,24 @@ export function describeStatus(status) {
     return `The server answered with status ${status}.`;
 }
 
+/**
+ * The message for a refused request: the server's own short text where it gives the reason
+ * (a broken account rule, a conflict with the job's state, a change it could not save), the
+ * wait after too many failed log-ins, else the message for the status.
+ */
+async function describeResponse(response) {
+    if (response.status === 429) {
+        const wait = parseInt(response.headers.get('Retry-After') || '', 10);
+        return 'Too many failed log-ins. ' + (wait > 0 ? `Try again in ${wait} s.` : 'Try again later.');
+    }
+    if ([400, 409, 503].includes(response.status)) {
+        const text = (await response.text().catch(() => '')).trim();
+        if (text && text.length <= 300 && !text.startsWith('{') && !text.startsWith('<'))
+            return text.charAt(0).toUpperCase() + text.slice(1) + (/[.!?]$/.test(text) ? '' : '.');
+    }
+    return describeStatus(response.status);
+}
+
 /** A short message for anything a request may throw. */
 export function describeError(error) {
     if (error instanceof ApiError || error instanceof RpcFault)
@@ -169,9 +187,8 @@ async function userRequest(command, body, refusal) {
         body: body === undefined ? undefined : JSON.stringify(body),
         headers: body === undefined ? {} : { 'Content-Type': 'application/json' },
     });
-    const text = await response.text();
     if (response.ok)
-        return text;
+        return response.text();
     if (response.status === 405) {
         if (!(await sessionStillValid())) {
             endSession('expired');
@@ -179,7 +196,7 @@ async function userRequest(command, body, refusal) {
         }
         throw new ApiError(405, refusal || describeStatus(405));
     }
-    throw new ApiError(response.status, describeStatus(response.status));
+    throw new ApiError(response.status, await describeResponse(response));
 }
 
 async function bridgeRequest(path, options = {}) {
@@ -189,7 +206,7 @@ async function bridgeRequest(path, options = {}) {
         throw new ApiError(401, describeStatus(401));
     }
     if (!response.ok)
-        throw new ApiError(response.status, describeStatus(response.status));
+        throw new ApiError(response.status, await describeResponse(response));
     return response;
 }
 
@@ -201,7 +218,7 @@ export async function login(username, password) {
     if (response.status === 405 || response.status === 401)
         throw new ApiError(response.status, 'Wrong user name or password.');
     if (!response.ok)
-        throw new ApiError(response.status, describeStatus(response.status));
+        throw new ApiError(response.status, await describeResponse(response));
     const token = (await response.text()).trim();
     setToken(token, { username });
     // Only administrators may list the users: that is how the page learns the account's role.
