@@ -403,8 +403,11 @@ void HttpConnectionHandlerPool::closeConnection(quint64 id)
         mConnections.erase(it);
     }
     // Leaves the epoll set with it. What the connection still holds (a request being
-    // received, its spool file) goes outside the lock.
-    ::close(connection->fd);
+    // received, its spool file, its TLS session, which says goodbye on the socket) goes
+    // outside the lock, before the socket closes.
+    const int fd = connection->fd;
+    connection.reset();
+    ::close(fd);
 }
 
 void HttpConnectionHandlerPool::cleanup()
