@@ -103,6 +103,16 @@ class TlsTest(unittest.TestCase):
         with ctx.wrap_socket(socket.create_connection(("127.0.0.1", self.tls_port)),
                              server_hostname="127.0.0.1") as s:
             self.assertEqual((s.selected_alpn_protocol(), s.version()), ("http/1.1", "TLSv1.3"))
+        # A file larger than a TLS record arrives whole, twice on one connection.
+        path = "static/hxbwebinterface/vendor/chart.min.js"
+        with open(os.path.join(self.server.bin, "etc", "webinterface", path), "rb") as f:
+            expected = f.read()
+        c = self.https()
+        for _ in range(2):
+            c.request("GET", "/" + path)
+            r = c.getresponse()
+            self.assertEqual((r.status, r.read()), (200, expected))
+        c.close()
         # The HTTP port is unchanged.
         plain = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=10)
         plain.request("GET", "/alive")
