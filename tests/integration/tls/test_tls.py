@@ -14,6 +14,8 @@ import xmlrpc.client
 
 import hxbtest
 
+SUBMIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "scripts", "hxb-submit")
+
 
 def openssl(*args, cwd):
     subprocess.run(["openssl"] + list(args), cwd=cwd, check=True, capture_output=True)
@@ -103,6 +105,12 @@ class TlsTest(unittest.TestCase):
         with ctx.wrap_socket(socket.create_connection(("127.0.0.1", self.tls_port)),
                              server_hostname="127.0.0.1") as s:
             self.assertEqual((s.selected_alpn_protocol(), s.version()), ("http/1.1", "TLSv1.3"))
+        # The command-line client: trusts the test CA by --cacert only, for XML-RPC as for REST.
+        for extra, status in ((["--cacert", ca], 0), ([], 2)):
+            out = subprocess.run([SUBMIT, "--server", url, "--user", "admin", "--password", "tansy",
+                                  "--list"] + extra, capture_output=True, text=True, timeout=60)
+            self.assertEqual(out.returncode, status, out.stdout + out.stderr)
+        self.assertIn("CERTIFICATE_VERIFY_FAILED", out.stderr)
         # A file larger than a TLS record arrives whole, twice on one connection.
         path = "static/hxbwebinterface/vendor/chart.min.js"
         with open(os.path.join(self.server.bin, "etc", "webinterface", path), "rb") as f:
