@@ -132,6 +132,8 @@ bool HXBWebIntServer::startServer()
         HXBLogger::instance()->logLowInfo("Webinterface", "Startup successful ",
                                           "port: " + fromNumber(port) + ", address: " + where);
         self->startTls(everyAddress ? QString() : bindAddress);
+        // Always: a reload (SIGHUP) must never end the service, HTTPS or not.
+        self->watchHangup();
         return true;
     }
     HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed",
@@ -211,7 +213,6 @@ void HXBWebIntServer::startTls(const QString &host)
         mTls.reset();
         return;
     }
-    watchHangup();
     HXBLogger::instance()->logLowInfo("Webinterface", "HTTPS startup successful ",
                                       "port: " + fromNumber(port) + ", certificate: " + S(certificate));
 }
@@ -241,8 +242,10 @@ void HXBWebIntServer::watchHangup()
 
 void HXBWebIntServer::reloadTls()
 {
-    if (!mTls)
+    if (!mTls) {
+        HXBLogger::instance()->logLowInfo("Webinterface", "SIGHUP: no HTTPS certificate to reload", "");
         return;
+    }
     QString error;
     if (mTls->reload(&error)) {
         HXBLogger::instance()->logLowInfo("Webinterface", "HTTPS certificate reloaded", "");

@@ -222,6 +222,10 @@ class TlsTest(unittest.TestCase):
             self.assertIn("readable or writable by others", s.text())
             with self.assertRaises(OSError):
                 socket.create_connection(("127.0.0.1", port), timeout=2).close()
+            # A reload without HTTPS leaves the server running.
+            s.proc.send_signal(signal.SIGHUP)
+            self.assertTrue(s.wait_output("no HTTPS certificate to reload"), s.text())
+            self.assertIsNone(s.proc.poll())
 
 
 if __name__ == "__main__":
