@@ -529,6 +529,12 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
         }
         request.reset();
         if (!response.complete()) {
+            if (c.mSsl) {
+                // The closure alert marks the end of a body delimited by the connection's end.
+                ERR_clear_error();
+                SSL_shutdown(c.mSsl);
+                ERR_clear_error();
+            }
             ::shutdown(fd, SHUT_WR);
             return Outcome::Finished;
         }

@@ -84,9 +84,12 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
         mWatchdog.join();
     for (const auto &w : workers)
         w->thread.join();
-    // Only parked connections are left.
-    for (const auto &[id, entry] : mConnections)
-        ::close(entry.connection->fd);
+    // Only parked connections are left; each ends (a TLS session says goodbye) before its socket closes.
+    for (auto &[id, entry] : mConnections) {
+        const int fd = entry.connection->fd;
+        entry.connection.reset();
+        ::close(fd);
+    }
     mConnections.clear();
     mExpiry.clear();
     for (int fd : {mTimer, mDoorbell, mEpoll}) {
