@@ -128,13 +128,13 @@ public:
     }
 
     // Waits until the TLS operation that reported `error` may go on; false when it cannot.
-    static bool waitTls(int fd, SSL *ssl, int error, const QDeadlineTimer &deadline)
+    static bool waitTls(int fd, int error, const QDeadlineTimer &deadline)
     {
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
             ERR_clear_error();
             return false;
         }
-        return waitFor(fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline) && ssl;
+        return waitFor(fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
     }
 
     static bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
@@ -167,7 +167,7 @@ private:
                 deadline.setRemainingTime(mTimeoutMs);
                 continue;
             }
-            if (!waitTls(mFd, mSsl, SSL_get_error(mSsl, 0), deadline)) {
+            if (!waitTls(mFd, SSL_get_error(mSsl, 0), deadline)) {
                 mFailed = true;
                 return false;
             }
@@ -195,7 +195,7 @@ private:
             }
             if (n == 0)
                 break;
-            if (!waitTls(mFd, mSsl, SSL_get_error(mSsl, int(n)), deadline)) {
+            if (!waitTls(mFd, SSL_get_error(mSsl, int(n)), deadline)) {
                 mFailed = true;
                 return -1;
             }
@@ -279,7 +279,7 @@ ssize_t receive(int fd, SSL *ssl, char *data, size_t size, int timeoutMs)
         if (error == SSL_ERROR_ZERO_RETURN)
             return 0;
         // A write the session needs first (a key update): wait for room, then read on.
-        if (error == SSL_ERROR_WANT_WRITE && SocketOutput::waitTls(fd, ssl, error, deadline))
+        if (error == SSL_ERROR_WANT_WRITE && SocketOutput::waitTls(fd, error, deadline))
             continue;
         ERR_clear_error();
         errno = ECONNRESET;
