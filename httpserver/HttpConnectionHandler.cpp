@@ -3,10 +3,14 @@
 #include "HttpRequest.h"
 #include "HttpRequestHandler.h"
 #include "HttpResponse.h"
+#include "HttpTls.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QtGlobal>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,14 +34,17 @@ constexpr qint64 sSendfileChunk = 1024 * 1024;
 class SocketOutput : public HttpOutput
 {
 public:
-    SocketOutput(int fd, int timeoutMs)
+    SocketOutput(int fd, int timeoutMs, SSL *ssl = nullptr)
         : mFd(fd)
         , mTimeoutMs(timeoutMs)
+        , mSsl(ssl)
     {
     }
 
     bool writeAll(const char *data, qint64 size) override
     {
+        if (mSsl)
+            return writeTls(data, size);
         iovec v{const_cast<char *>(data), size_t(size)};
         return writeVector(&v, 1, 0);
     }
@@ -45,6 +52,16 @@ public:
     bool writeAllGathered(const char *first, qint64 firstSize, const char *second,
                           qint64 secondSize) override
     {
+        if (mSsl) {
+            // A small answer leaves in one record.
+            if (firstSize + secondSize <= sRecordSize) {
+                thread_local QByteArray joined;
+                joined.resize(0);
+                joined.append(first, firstSize).append(second, secondSize);
+                return writeTls(joined.constData(), joined.size());
+            }
+            return writeTls(first, firstSize) && writeTls(second, secondSize);
+        }
         iovec v[2] = {{const_cast<char *>(first), size_t(firstSize)},
                       {const_cast<char *>(second), size_t(secondSize)}};
         return writeVector(v, 2, 0);
@@ -54,6 +71,8 @@ public:
     {
         if (mFailed)
             return -1;
+        if (mSsl)
+            return writeFileTls(head, fd, offset, size);
         // The header is held back (MSG_MORE) to leave in one packet with the file's first bytes.
         iovec v{const_cast<char *>(head.constData()), size_t(head.size())};
         if (!head.isEmpty() && !writeVector(&v, 1, size > 0 ? MSG_MORE : 0))
@@ -108,7 +127,82 @@ public:
         return n != 0;
     }
 
+    // Waits until the TLS operation that reported `error` may go on; false when it cannot.
+    static bool waitTls(int fd, int error, const QDeadlineTimer &deadline)
+    {
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+            return false;
+        }
+        return waitFor(fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+    }
+
+    static bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
+    {
+        for (;;) {
+            pollfd p{fd, events, 0};
+            const int left = int(qMax<qint64>(0, deadline.remainingTime()));
+            const int r = ::poll(&p, 1, left);
+            if (r < 0 && errno == EINTR)
+                continue;
+            return r > 0 && !(p.revents & (POLLERR | POLLNVAL));
+        }
+    }
+
 private:
+    static constexpr qint64 sRecordSize = 16 * 1024;
+
+    // Blocking TLS writes of all bytes with a deadline per write.
+    bool writeTls(const char *data, qint64 size)
+    {
+        if (mFailed)
+            return false;
+        QDeadlineTimer deadline(mTimeoutMs);
+        while (size > 0) {
+            ERR_clear_error();
+            size_t n = 0;
+            if (SSL_write_ex(mSsl, data, size_t(size), &n) == 1) {
+                data += n;
+                size -= qint64(n);
+                deadline.setRemainingTime(mTimeoutMs);
+                continue;
+            }
+            if (!waitTls(mFd, SSL_get_error(mSsl, 0), deadline)) {
+                mFailed = true;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    qint64 writeFileTls(const QByteArray &head, int fd, qint64 offset, qint64 size)
+    {
+        if (!BIO_get_ktls_send(SSL_get_wbio(mSsl)))
+            return HttpOutput::writeFile(head, fd, offset, size);
+        // Kernel TLS: the kernel encrypts what sendfile hands it.
+        if (!head.isEmpty() && !writeTls(head.constData(), head.size()))
+            return -1;
+        QDeadlineTimer deadline(mTimeoutMs);
+        qint64 done = 0;
+        while (done < size) {
+            ERR_clear_error();
+            const ossl_ssize_t n = SSL_sendfile(mSsl, fd, off_t(offset + done),
+                                                size_t(qMin<qint64>(size - done, sSendfileChunk)), 0);
+            if (n > 0) {
+                done += n;
+                deadline.setRemainingTime(mTimeoutMs);
+                continue;
+            }
+            if (n == 0)
+                break;
+            if (!waitTls(mFd, SSL_get_error(mSsl, int(n)), deadline)) {
+                mFailed = true;
+                return -1;
+            }
+        }
+        return done;
+    }
+
     bool waitWritable(const QDeadlineTimer &deadline)
     {
         for (;;) {
@@ -161,8 +255,37 @@ private:
 
     int mFd;
     int mTimeoutMs;
+    SSL *mSsl;
     bool mFailed = false;
 };
+
+// Reads like recv(2) on a non-blocking socket: bytes, 0 at the end of the stream, or -1 with
+// errno (EAGAIN: nothing more for now).
+ssize_t receive(int fd, SSL *ssl, char *data, size_t size, int timeoutMs)
+{
+    if (!ssl)
+        return ::recv(fd, data, size, 0);
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        ERR_clear_error();
+        size_t n = 0;
+        if (SSL_read_ex(ssl, data, size, &n) == 1)
+            return ssize_t(n);
+        const int error = SSL_get_error(ssl, 0);
+        if (error == SSL_ERROR_WANT_READ) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (error == SSL_ERROR_ZERO_RETURN)
+            return 0;
+        // A write the session needs first (a key update): wait for room, then read on.
+        if (error == SSL_ERROR_WANT_WRITE && SocketOutput::waitTls(fd, error, deadline))
+            continue;
+        ERR_clear_error();
+        errno = ECONNRESET;
+        return -1;
+    }
+}
 
 QHostAddress peerAddress(int fd)
 {
@@ -174,6 +297,67 @@ QHostAddress peerAddress(int fd)
 }
 
 } // namespace
+
+HttpConnectionHandler::Connection::~Connection()
+{
+    if (!mSsl)
+        return;
+    if (mHandshaken) {
+        // Best effort, without waiting: the closure alert tells the client the answer is whole.
+        ERR_clear_error();
+        SSL_shutdown(mSsl);
+        ERR_clear_error();
+    }
+    SSL_free(mSsl);
+}
+
+bool HttpConnectionHandler::handshake(Connection &c, Outcome &outcome)
+{
+    outcome = Outcome::Finished;
+    for (;;) {
+        if (Clock::now() >= c.mHandshakeDeadline)
+            return false;
+        ERR_clear_error();
+        const int r = SSL_do_handshake(c.mSsl);
+        if (r == 1) {
+            c.mHandshaken = true;
+            return true;
+        }
+        const int error = SSL_get_error(c.mSsl, r);
+        if (error == SSL_ERROR_WANT_READ) {
+            // Every byte the client sent is read: wait parked for more.
+            c.deadline = c.mHandshakeDeadline;
+            outcome = Outcome::WaitForInput;
+            return false;
+        }
+        if (error == SSL_ERROR_WANT_WRITE) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  c.mHandshakeDeadline - Clock::now()).count();
+            if (SocketOutput::waitFor(c.fd, POLLOUT, QDeadlineTimer(qMax<qint64>(0, left))))
+                continue;
+            return false;
+        }
+        const unsigned long code = ERR_peek_error();
+        ERR_clear_error();
+        if (ERR_GET_LIB(code) == ERR_LIB_SSL
+            && (ERR_GET_REASON(code) == SSL_R_HTTP_REQUEST
+                || ERR_GET_REASON(code) == SSL_R_HTTPS_PROXY_REQUEST)) {
+            // Plain HTTP on the TLS port: say so in plain text and close.
+            static const char sPlain[] = "HTTP/1.1 400 Bad Request\r\n"
+                                         "Content-Type: text/plain; charset=UTF-8\r\n"
+                                         "Content-Length: 43\r\n"
+                                         "Connection: close\r\n"
+                                         "\r\n"
+                                         "400 this port speaks HTTPS, not plain HTTP\n";
+            static_assert(sizeof("400 this port speaks HTTPS, not plain HTTP\n") - 1 == 43);
+            [[maybe_unused]] const ssize_t n = ::send(c.fd, sPlain, sizeof(sPlain) - 1,
+                                                      MSG_NOSIGNAL | MSG_DONTWAIT);
+            lingeringClose(c.fd);
+        }
+        // Anything else that is not a handshake ends the connection without a word.
+        return false;
+    }
+}
 
 HttpConnectionHandler::HttpConnectionHandler(const Settings &settings, HttpRequestHandler *handler)
     : mSettings(settings)
@@ -198,7 +382,7 @@ void HttpConnectionHandler::expire(Connection &connection)
 {
     // Silence between requests ends the connection without a word; within one, it is 408.
     if (connection.mParser && !connection.mParser->isIdle())
-        answerError(connection.fd, 408, "Request Timeout");
+        answerError(connection, 408, "Request Timeout");
     connection.mParser.reset();
 }
 
@@ -215,10 +399,24 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
         if (flags >= 0 && !(flags & O_NONBLOCK))
             ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
         c.mPeer = peerAddress(fd);
+        if (mSettings.tls) {
+            c.mSsl = mSettings.tls->newSession();
+            if (!c.mSsl || SSL_set_fd(c.mSsl, fd) != 1) {
+                ERR_clear_error();
+                return Outcome::Finished;
+            }
+            SSL_set_accept_state(c.mSsl);
+            c.mHandshakeDeadline = Clock::now() + std::chrono::milliseconds(qMax(1, mSettings.handshakeTimeout));
+        }
+    }
+    if (c.mSsl && !c.mHandshaken) {
+        Outcome outcome;
+        if (!handshake(c, outcome))
+            return outcome;
     }
     const int timeoutMs = qMax(1, mSettings.readTimeout);
     const std::chrono::milliseconds timeout(timeoutMs);
-    SocketOutput output(fd, timeoutMs);
+    SocketOutput output(fd, timeoutMs, c.mSsl);
     // Shared by the connections a thread serves: read into, parsed, then dropped.
     thread_local QByteArray buffer(sReadChunk, Qt::Uninitialized);
 
@@ -258,7 +456,7 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
                 if (!output.writeAll(sContinue, sizeof(sContinue) - 1))
                     return Outcome::Finished;
             }
-            const ssize_t n = ::recv(fd, buffer.data(), size_t(buffer.size()), 0);
+            const ssize_t n = receive(fd, c.mSsl, buffer.data(), size_t(buffer.size()), timeoutMs);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -269,7 +467,7 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
             if (n > 0 && !parser.isHeaderComplete() && !parser.isIdle()
                 && Clock::now() >= c.mHeaderDeadline) {
                 // A header dribbled in a byte at a time never sees a silent deadline pass.
-                answerError(fd, 408, "Request Timeout");
+                answerError(c, 408, "Request Timeout");
                 return Outcome::Finished;
             }
             if (n > 0 && c.mBodyStarted) {
@@ -278,7 +476,7 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
                                            Clock::now() - c.mBodyStart).count();
                 if (mSettings.minBodyRate > 0 && elapsed > mSettings.minRateGraceMs
                     && c.mBodyBytes < mSettings.minBodyRate * elapsed / 1000) {
-                    answerError(fd, 408, "Request Timeout");
+                    answerError(c, 408, "Request Timeout");
                     return Outcome::Finished;
                 }
             }
@@ -289,14 +487,16 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
                     return Outcome::Finished;
                 break;
             }
-            drained = n < buffer.size();
+            // A TLS read returns one record at most: only a read that finds nothing tells
+            // that the socket is empty.
+            drained = !c.mSsl && n < buffer.size();
             parser.feed(buffer.constData(), n);
         }
 
         // Kept until the answer is out: it owns what the body was spooled to.
         const std::unique_ptr<HttpRequestParser> done = std::move(c.mParser);
         if (done->status() == HttpRequestParser::Status::Failed) {
-            answerError(fd, done->errorStatus(), done->errorReason(), done->refusal());
+            answerError(c, done->errorStatus(), done->errorReason(), done->refusal());
             lingeringClose(fd);
             return Outcome::Finished;
         }
@@ -329,6 +529,12 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
         }
         request.reset();
         if (!response.complete()) {
+            if (c.mSsl) {
+                // The closure alert marks the end of a body delimited by the connection's end.
+                ERR_clear_error();
+                SSL_shutdown(c.mSsl);
+                ERR_clear_error();
+            }
             ::shutdown(fd, SHUT_WR);
             return Outcome::Finished;
         }
@@ -343,10 +549,11 @@ HttpConnectionHandler::Outcome HttpConnectionHandler::serveRequests(Connection &
     }
 }
 
-void HttpConnectionHandler::answerError(int fd, int status, const QByteArray &reason,
-                                        const HttpBodyPolicy &refusal)
+void HttpConnectionHandler::answerError(const Connection &connection, int status,
+                                        const QByteArray &reason, const HttpBodyPolicy &refusal)
 {
-    SocketOutput output(fd, qMin(qMax(1, mSettings.readTimeout), 5000));
+    SocketOutput output(connection.fd, qMin(qMax(1, mSettings.readTimeout), 5000),
+                        connection.mHandshaken ? connection.mSsl : nullptr);
     HttpResponse response(&output);
     response.setRequestInfo(true, false, false);
     response.setStatus(status, reason);

@@ -8,6 +8,8 @@
 #include <memory>
 
 class HttpRequestHandler;
+class HttpTlsContext;
+struct ssl_st;
 
 // Serves accepted TCP connections a piece at a time: serve() reads what a client has sent,
 // answers every complete request (pipelined ones in order) and returns as soon as it would
@@ -31,6 +33,10 @@ public:
         qint64 minBodyRate = 0;
         int minRateGraceMs = 10000;
         HttpRequestParser::Limits limits;
+        // Set: connections speak TLS with this context. The handshake must be complete
+        // within handshakeTimeout ms of the connection's arrival.
+        std::shared_ptr<HttpTlsContext> tls;
+        int handshakeTimeout = 10000;
     };
 
     // What is kept of one connection between the times it is served.
@@ -41,6 +47,10 @@ public:
             : fd(fd)
         {
         }
+        // Sends the TLS closure alert if it can without waiting; the caller closes fd afterwards.
+        ~Connection();
+        Connection(const Connection &) = delete;
+        Connection &operator=(const Connection &) = delete;
 
         const int fd;
         // While the connection waits for input: when it must have come.
@@ -59,6 +69,10 @@ public:
         bool mBodyStarted = false;
         qint64 mBodyBytes = 0;
         bool mContinueSent = false;
+        // TLS only: the session, whether its handshake is done, and when it must be.
+        ssl_st *mSsl = nullptr;
+        bool mHandshaken = false;
+        Clock::time_point mHandshakeDeadline;
     };
 
     enum class Outcome { WaitForInput, Finished };
@@ -76,7 +90,9 @@ public:
 
 private:
     Outcome serveRequests(Connection &connection);
-    void answerError(int fd, int status, const QByteArray &reason,
+    // Drives the TLS handshake as far as the client's bytes allow.
+    bool handshake(Connection &connection, Outcome &outcome);
+    void answerError(const Connection &connection, int status, const QByteArray &reason,
                      const HttpBodyPolicy &refusal = HttpBodyPolicy());
     void lingeringClose(int fd);
 

@@ -84,9 +84,12 @@ HttpConnectionHandlerPool::~HttpConnectionHandlerPool()
         mWatchdog.join();
     for (const auto &w : workers)
         w->thread.join();
-    // Only parked connections are left.
-    for (const auto &[id, entry] : mConnections)
-        ::close(entry.connection->fd);
+    // Only parked connections are left; each ends (a TLS session says goodbye) before its socket closes.
+    for (auto &[id, entry] : mConnections) {
+        const int fd = entry.connection->fd;
+        entry.connection.reset();
+        ::close(fd);
+    }
     mConnections.clear();
     mExpiry.clear();
     for (int fd : {mTimer, mDoorbell, mEpoll}) {
@@ -403,8 +406,11 @@ void HttpConnectionHandlerPool::closeConnection(quint64 id)
         mConnections.erase(it);
     }
     // Leaves the epoll set with it. What the connection still holds (a request being
-    // received, its spool file) goes outside the lock.
-    ::close(connection->fd);
+    // received, its spool file, its TLS session, which says goodbye on the socket) goes
+    // outside the lock, before the socket closes.
+    const int fd = connection->fd;
+    connection.reset();
+    ::close(fd);
 }
 
 void HttpConnectionHandlerPool::cleanup()

@@ -34,6 +34,24 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
     , mRequestHandler(requestHandler)
     , mConfig(std::make_unique<Config>())
 {
+    configure(settings);
+    listen();
+}
+
+HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *requestHandler,
+                           std::shared_ptr<HttpTlsContext> tls, quint16 port, QObject *parent)
+    : QTcpServer(parent)
+    , mRequestHandler(requestHandler)
+    , mConfig(std::make_unique<Config>())
+{
+    configure(settings);
+    mPort = port;
+    mConfig->pool.connection.tls = std::move(tls);
+    listen();
+}
+
+void HttpListener::configure(const QSettings *settings)
+{
     HttpConnectionHandlerPool::Settings &s = mConfig->pool;
     if (settings) {
         mHost = settings->value(QStringLiteral("host")).toString();
@@ -44,6 +62,7 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
         s.maxWaitTime = int(readNumber(settings, "maxWaitTime", 10000, 0, INT_MAX));
         s.maxPending = int(readNumber(settings, "maxPending", 1000, 0, 1000000));
         s.connection.readTimeout = int(readNumber(settings, "readTimeout", 10000, 1, INT_MAX));
+        s.connection.handshakeTimeout = int(readNumber(settings, "handshakeTimeout", 10000, 1, INT_MAX));
         s.connection.minBodyRate = readNumber(settings, "minBodyRate", 1024, 0, std::numeric_limits<qint64>::max());
         s.connection.minRateGraceMs = int(readNumber(settings, "minRateGraceTime", 10000, 0, INT_MAX));
         auto &limits = s.connection.limits;
@@ -67,7 +86,6 @@ HttpListener::HttpListener(const QSettings *settings, HttpRequestHandler *reques
                 resumeAccepting();
         });
     });
-    listen();
 }
 
 HttpListener::~HttpListener()

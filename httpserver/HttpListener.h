@@ -4,7 +4,10 @@
 
 #include <functional>
 
+#include <memory>
+
 class HttpConnectionHandlerPool;
+class HttpTlsContext;
 class HttpRequestHandler;
 class QSettings;
 
@@ -21,7 +24,8 @@ class QSettings;
 //   maxSpoolTotal (4 GiB: bodies spooled at once by all connections together; a body that
 //   would pass it gets 503), minFreeSpace (64 MiB: kept free in tempDir besides a body to be
 //   spooled; else 503), minBodyRate (1024: bytes per second a body must average once
-//   minRateGraceTime (10000) has passed since its header; a slower one gets 408).
+//   minRateGraceTime (10000) has passed since its header; a slower one gets 408),
+//   handshakeTimeout (10000: HTTPS only, for the TLS handshake of a new connection).
 // The constructor binds and listens; isListening() tells whether that worked.
 // Lives on the thread that creates it (the main thread): new connections are accepted
 // only while that thread runs its event loop.
@@ -31,6 +35,9 @@ class HttpListener : public QTcpServer
 public:
     HttpListener(const QSettings *settings, HttpRequestHandler *requestHandler,
                  QObject *parent = nullptr);
+    // The same, speaking HTTPS with `tls` on `port` instead of the configured port.
+    HttpListener(const QSettings *settings, HttpRequestHandler *requestHandler,
+                 std::shared_ptr<HttpTlsContext> tls, quint16 port, QObject *parent = nullptr);
     // Closes the socket, ends every connection and joins the pool's threads.
     ~HttpListener() override;
 
@@ -49,6 +56,7 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    void configure(const QSettings *settings);
     void createPool();
 
     HttpRequestHandler *mRequestHandler;

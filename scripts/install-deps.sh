@@ -13,7 +13,7 @@ PACKAGES=(
     libtbb-dev libssl-dev nlohmann-json3-dev
     libboost1.81-dev libboost-regex1.81-dev
     # tests and benchmarks
-    libgtest-dev libgmock-dev curl wrk nginx-light procps
+    libgtest-dev libgmock-dev curl openssl wrk nginx-light procps
     # the front end's charts, and its browser tests (headless Chromium driven from Node)
     libjs-chart.js chromium nodejs iproute2
     # packaging: cpack computes dependencies with dpkg-shlibdeps, the unit is checked with

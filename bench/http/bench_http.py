@@ -56,13 +56,26 @@ http {{
         root {root};
         location = /alive {{ default_type text/plain; return 200 "1.1.0"; }}
     }}
+    # HTTPS with the server's certificate and its TLS settings.
+    server {{
+        listen 127.0.0.1:{tls_port} ssl;
+        ssl_certificate {tmp}/cert.pem;
+        ssl_certificate_key {tmp}/key.pem;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_ciphers ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305;
+        ssl_session_cache shared:SSL:10m;
+        root {root};
+        location = /alive {{ default_type text/plain; return 200 "1.1.0"; }}
+    }}
 }}
 """
 
 
-def wrk(url, duration, connections, threads):
+def wrk(url, duration, connections, threads, close=False):
+    """close: a new connection (for HTTPS a full handshake) per request."""
+    extra = ["-H", "Connection: close"] if close else []
     out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % duration,
-                          "--latency", url], capture_output=True, text=True, check=True).stdout
+                          "--latency"] + extra + [url], capture_output=True, text=True, check=True).stdout
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
 
     def ms(text):
@@ -151,7 +164,15 @@ def main():
     tmp = tempfile.mkdtemp(prefix="hxbbench-")
     os.chmod(tmp, 0o755)  # nginx's workers run as an unprivileged user when started as root
     nginx = None
-    server = hxbtest.Server()
+    # One P-256 certificate for both servers.
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", os.path.join(tmp, "key.pem"), "-out", os.path.join(tmp, "cert.pem"),
+                    "-days", "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+    os.chmod(os.path.join(tmp, "key.pem"), 0o640)
+    tls_port, nginx_tls_port = hxbtest.free_port(), hxbtest.free_port()
+    server = hxbtest.Server(config={"Core": {"tls_port": str(tls_port),
+                                             "tls_certificate": os.path.join(tmp, "cert.pem"),
+                                             "tls_key": os.path.join(tmp, "key.pem")}})
     try:
         content = os.urandom(64 * 1024)
         for root in (os.path.join(server.bin, "etc", "webinterface"), os.path.join(tmp, "www")):
@@ -162,23 +183,33 @@ def main():
 
         nginx_port = hxbtest.free_port()
         with open(os.path.join(tmp, "nginx.conf"), "w") as f:
-            f.write(NGINX_CONF.format(tmp=tmp, port=nginx_port, root=os.path.join(tmp, "www")))
+            f.write(NGINX_CONF.format(tmp=tmp, port=nginx_port, tls_port=nginx_tls_port,
+                                      root=os.path.join(tmp, "www")))
         nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", tmp, "-c", os.path.join(tmp, "nginx.conf")],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_port(nginx_port)
+        wait_port(nginx_tls_port)
+        wait_port(tls_port)
 
         # The port listens before start-up has finished; measure the running server.
         for port in (server.port, nginx_port):
             wrk("http://127.0.0.1:%d/alive" % port, 1, args.connections, args.threads)
 
         results = []
-        for name, path in (("GET /alive", "/alive"), ("GET 64 KiB static file", FILE_PATH)):
+        plain = ("http", server.port, nginx_port)
+        tls = ("https", tls_port, nginx_tls_port)
+        for name, path, (scheme, ours, theirs), close in (
+                ("GET /alive", "/alive", plain, False),
+                ("GET 64 KiB static file", FILE_PATH, plain, False),
+                ("HTTPS GET /alive", "/alive", tls, False),
+                ("HTTPS GET 64 KiB file", FILE_PATH, tls, False),
+                ("HTTPS new connections", "/alive", tls, True)):
             runs = {"hxb": [], "nginx": []}
             for i in range(max(1, args.runs)):
-                order = (("hxb", server.port), ("nginx", nginx_port))
+                order = (("hxb", ours), ("nginx", theirs))
                 for who, port in (order if i % 2 == 0 else order[::-1]):
-                    runs[who].append(wrk("http://127.0.0.1:%d%s" % (port, path), args.duration,
-                                         args.connections, args.threads))
+                    runs[who].append(wrk("%s://127.0.0.1:%d%s" % (scheme, port, path), args.duration,
+                                         args.connections, args.threads, close))
             results.append((name, median_run(runs["hxb"]), median_run(runs["nginx"])))
             for who in ("hxb", "nginx"):
                 print("  %s %s: %s req/s" % (name, who, " ".join("%.0f" % r["rps"] for r in runs[who])))

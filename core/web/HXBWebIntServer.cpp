@@ -7,11 +7,19 @@
 #include "web/HXBWebIntServerT.h"
 
 #include "httpserver/HttpListener.h"
+#include "httpserver/HttpTls.h"
 
 #include <QDir>
 #include <QEvent>
 #include <QHostAddress>
 #include <QSettings>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -49,6 +57,17 @@ QSettings *inMemorySettings()
 }
 
 QSettings *sSettings = nullptr;
+
+// SIGHUP reaches the event loop through a pipe: the handler only writes a byte.
+int sHangupPipe[2] = {-1, -1};
+
+void onHangup(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(sHangupPipe[1], &byte, 1);
+    errno = saved;
+}
 
 } // namespace
 
@@ -112,6 +131,9 @@ bool HXBWebIntServer::startServer()
                                                              : S(bound.toString());
         HXBLogger::instance()->logLowInfo("Webinterface", "Startup successful ",
                                           "port: " + fromNumber(port) + ", address: " + where);
+        self->startTls(everyAddress ? QString() : bindAddress);
+        // Always: a reload (SIGHUP) must never end the service, HTTPS or not.
+        self->watchHangup();
         return true;
     }
     HXBLogger::instance()->logLowWarn("Webinterface", "Startup failed",
@@ -124,6 +146,11 @@ bool HXBWebIntServer::stopServer()
     HXBWebIntServer *self = instance();
     if (!self->mpListener)
         return true;
+    if (self->mpTlsListener) {
+        self->mpTlsListener->close();
+        self->mpTlsListener->deleteLater();
+        self->mpTlsListener = nullptr;
+    }
     self->mpListener->close();
     self->mpListener->deleteLater();
     self->mpRequestHandler->deleteLater();
@@ -140,4 +167,90 @@ bool HXBWebIntServer::isStarted() const
 bool HXBWebIntServer::isServerRunning()
 {
     return instance()->isStarted();
+}
+
+void HXBWebIntServer::startTls(const QString &host)
+{
+    const QSettings *config = HXBConfig::instance()->getSettings();
+    const QString portText = config->value(QStringLiteral("Core/tls_port")).toString().trimmed();
+    const QString certificate = config->value(QStringLiteral("Core/tls_certificate")).toString().trimmed();
+    const QString key = config->value(QStringLiteral("Core/tls_key")).toString().trimmed();
+    if (portText.isEmpty() && certificate.isEmpty() && key.isEmpty())
+        return; // HTTPS is off
+    bool ok = false;
+    const int port = portText.toInt(&ok);
+    if (!ok || port < 1 || port > 65535 || port == HXBConfig::instance()->getPort()) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "HTTPS startup failed",
+                                          "Core/tls_port " + S(portText)
+                                              + " is not 1 to 65535 or is the HTTP port");
+        return;
+    }
+    if (certificate.isEmpty() || key.isEmpty()) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "HTTPS startup failed",
+                                          "Core/tls_certificate and Core/tls_key are both needed");
+        return;
+    }
+    QString error;
+    mTls = HttpTlsContext::create(certificate, key, &error);
+    if (!mTls) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "HTTPS startup failed", S(error));
+        return;
+    }
+    // TLS writes go through write(2): a client gone must end the write, not the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    sSettings->setValue("host", host);
+    bool timeoutOk = false;
+    const int handshakeTimeout = config->value(QStringLiteral("Core/tls_handshake_timeout")).toInt(&timeoutOk);
+    sSettings->setValue("handshakeTimeout", timeoutOk && handshakeTimeout > 0 ? handshakeTimeout : 10000);
+    mpTlsListener = new HttpListener(sSettings, mpRequestHandler, mTls, quint16(port), this);
+    mpTlsListener->setDestructionCallback([] { HXBDB::threadFinished(); });
+    if (!mpTlsListener->isListening()) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "HTTPS startup failed",
+                                          "port " + fromNumber(port) + ": "
+                                              + S(mpTlsListener->errorString()));
+        delete mpTlsListener;
+        mpTlsListener = nullptr;
+        mTls.reset();
+        return;
+    }
+    HXBLogger::instance()->logLowInfo("Webinterface", "HTTPS startup successful ",
+                                      "port: " + fromNumber(port) + ", certificate: " + S(certificate));
+}
+
+void HXBWebIntServer::watchHangup()
+{
+    if (mpHangup)
+        return;
+    if (::pipe2(sHangupPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        HXBLogger::instance()->logLowWarn("Webinterface", "HTTPS certificate reload unavailable",
+                                          "no pipe for SIGHUP");
+        return;
+    }
+    mpHangup = new QSocketNotifier(sHangupPipe[0], QSocketNotifier::Read, this);
+    connect(mpHangup, &QSocketNotifier::activated, this, [this] {
+        char sink[64];
+        while (::read(sHangupPipe[0], sink, sizeof(sink)) > 0) {
+        }
+        reloadTls();
+    });
+    struct sigaction action{};
+    action.sa_handler = onHangup;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGHUP, &action, nullptr);
+}
+
+void HXBWebIntServer::reloadTls()
+{
+    if (!mTls) {
+        HXBLogger::instance()->logLowInfo("Webinterface", "SIGHUP: no HTTPS certificate to reload", "");
+        return;
+    }
+    QString error;
+    if (mTls->reload(&error)) {
+        HXBLogger::instance()->logLowInfo("Webinterface", "HTTPS certificate reloaded", "");
+    } else {
+        HXBLogger::instance()->logLowWarn("Webinterface", "HTTPS certificate reload failed, the old one stays",
+                                          S(error));
+    }
 }

@@ -2,7 +2,11 @@
 
 #include <QObject>
 
+#include <memory>
+
 class HttpListener;
+class HttpTlsContext;
+class QSocketNotifier;
 class HXBWebIntServerT;
 
 // Owns the HTTP listener of the job server. A singleton on the main thread; startServer()
@@ -18,16 +22,29 @@ public:
     // bind is logged and leaves the objects in place; a port outside 1 to 65535 is logged as
     // a failed start and makes no objects. Main thread only.
     static bool startServer();
-    // Closes the listener and schedules the listener and the handler for deletion.
+    // With "Core/tls_port", "Core/tls_certificate" (PEM chain) and "Core/tls_key" (PEM) set,
+    // a second listener serves the same routes over HTTPS on the same address; SIGHUP reads
+    // the pair again (a bad new pair is logged and the old one kept). "Core/tls_handshake_timeout"
+    // (ms, 10000) bounds a client's TLS handshake. A failed TLS set-up is
+    // logged and leaves the HTTP listener alone.
+    // Closes the listeners and schedules the listener and the handler for deletion.
     static bool stopServer();
     static bool isServerRunning();
 
     bool isStarted() const;
     HttpListener *getListener() const { return mpListener; }
+    HttpListener *getTlsListener() const { return mpTlsListener; }
+    // Reads the certificate and key again; new connections use them. Main thread only.
+    void reloadTls();
 
 private:
     HXBWebIntServer();
+    void startTls(const QString &host);
+    void watchHangup();
 
     HttpListener *mpListener = nullptr;
     HXBWebIntServerT *mpRequestHandler = nullptr;
+    HttpListener *mpTlsListener = nullptr;
+    std::shared_ptr<HttpTlsContext> mTls;
+    QSocketNotifier *mpHangup = nullptr;
 };
