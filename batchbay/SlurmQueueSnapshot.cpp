@@ -8,8 +8,11 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <string_view>
 
 using nlohmann::json;
 
@@ -328,6 +331,13 @@ SlurmQueueSnapshot SlurmQueueSnapshot::fromOutput(const std::string &output, int
         return snapshot;
     }
 
+    return fromDocument(std::move(*document));
+}
+
+SlurmQueueSnapshot SlurmQueueSnapshot::fromDocument(json &&parsed)
+{
+    SlurmQueueSnapshot snapshot;
+    auto document = std::make_shared<json>(std::move(parsed));
     snapshot.mState = State::Readable;
     snapshot.mDocument = document;
     const auto jobs = document->find("jobs");
@@ -353,14 +363,28 @@ SlurmQueueSnapshot SlurmQueueSnapshot::fromOutput(const std::string &output, int
             snapshot.mArrayTasks[int(arrayJob)].push_back(snapshot.mEntries.size());
         snapshot.mEntries.push_back(&entry);
     }
+    // Tasks in the order of their numbers, whatever order the answer had: the task a reading
+    // names is the same in every answer. The pending rest of an array, without a number, last.
+    for (auto &[arrayJob, tasks] : snapshot.mArrayTasks) {
+        const auto taskNumber = [&snapshot](size_t position) {
+            long long task = 0;
+            const json &entry = *snapshot.mEntries[position];
+            const auto id = entry.find("array_task_id");
+            return id != entry.end() && readInt(*id, task) && task >= 0 ? task : LLONG_MAX;
+        };
+        std::stable_sort(tasks.begin(), tasks.end(),
+                         [&](size_t a, size_t b) { return taskNumber(a) < taskNumber(b); });
+    }
     return snapshot;
 }
 
-QStringList SlurmQueueSnapshot::queryArguments(const std::vector<int> &slurmIds)
+namespace {
+
+// The IDs as squeue's --jobs list, sorted and without duplicates; empty without usable IDs or
+// when the list would not fit far below the kernel's limit for one argument (128 KiB).
+QByteArray jobList(const std::vector<int> &slurmIds)
 {
-    // Far below the kernel's limit for one argument (128 KiB).
     constexpr qsizetype maxListBytes = 64 * 1024;
-    QByteArray list;
     std::vector<int> ids;
     for (int id : slurmIds) {
         if (id >= 1)
@@ -368,27 +392,152 @@ QStringList SlurmQueueSnapshot::queryArguments(const std::vector<int> &slurmIds)
     }
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    QByteArray list;
     for (int id : ids) {
         if (!list.isEmpty())
             list += ',';
         list += QByteArray::number(id);
     }
+    return list.size() <= maxListBytes ? list : QByteArray();
+}
+
+// The fields of squeue's text answer, in the order they are asked. Every field is followed by
+// the separator, so a line holds exactly one separator per field. Only the name, last, is
+// chosen by users; a name holding the separator or a line break spoils the count and the
+// answer is asked again as JSON.
+const char *const sTextFields[] = {"JobID",    "ArrayJobID", "ArrayTaskID", "State",  "exit_code", "NodeList",
+                                   "Reason",   "UserName",   "WorkDir",     "STDOUT", "Name"};
+constexpr size_t sTextFieldCount = std::size(sTextFields);
+constexpr char sTextSeparator = '\x1f';
+
+bool isDigits(std::string_view text)
+{
+    return !text.empty() && text.size() <= 10
+           && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// One line of the text answer as the members of a JSON entry; false when the line does not
+// have the asked shape.
+bool textEntry(std::string_view line, json &entry)
+{
+    std::string_view fields[sTextFieldCount];
+    for (size_t i = 0; i < sTextFieldCount; ++i) {
+        const size_t end = line.find(sTextSeparator);
+        if (end == std::string_view::npos)
+            return false;
+        fields[i] = line.substr(0, end);
+        line.remove_prefix(end + 1);
+    }
+    const auto [jobId, arrayJob, arrayTask, state, exitCode, nodes, reason, user, workDir, output, name]
+        = fields;
+    if (!line.empty() || !isDigits(jobId) || state.empty())
+        return false;
+    const auto text = [](std::string_view value) { return value == "(null)" ? std::string() : std::string(value); };
+    entry = json::object();
+    entry["job_id"] = std::stoll(std::string(jobId));
+    // Outside an array squeue writes the job's own ID as the array's and N/A as the task.
+    if (arrayTask != "N/A" && isDigits(arrayJob))
+        entry["array_job_id"] = std::stoll(std::string(arrayJob));
+    if (isDigits(arrayTask))
+        entry["array_task_id"] = std::stoll(std::string(arrayTask));
+    entry["job_state"] = std::string(state);
+    // 22.05 writes the wait status as a number, later versions "code:signal".
+    if (const size_t colon = exitCode.find(':'); colon != std::string_view::npos) {
+        if (isDigits(exitCode.substr(0, colon)) && isDigits(exitCode.substr(colon + 1)))
+            entry["exit_code"] = {{"return_code", std::stoll(std::string(exitCode.substr(0, colon)))},
+                                  {"signal", {{"id", std::stoll(std::string(exitCode.substr(colon + 1)))}}}};
+    } else if (isDigits(exitCode)) {
+        entry["exit_code"] = std::stoll(std::string(exitCode));
+    }
+    entry["nodes"] = text(nodes);
+    entry["state_reason"] = text(reason);
+    entry["user_name"] = text(user);
+    entry["current_working_directory"] = text(workDir);
+    entry["standard_output"] = text(output);
+    entry["name"] = text(name);
+    return true;
+}
+
+} // namespace
+
+QStringList SlurmQueueSnapshot::queryArguments(const std::vector<int> &slurmIds)
+{
     QStringList arguments{QStringLiteral("--json"), QStringLiteral("--states=all")};
-    if (!list.isEmpty() && list.size() <= maxListBytes)
+    if (const QByteArray list = jobList(slurmIds); !list.isEmpty())
         arguments << QStringLiteral("--jobs=") + QString::fromLatin1(list);
     return arguments;
 }
 
+QStringList SlurmQueueSnapshot::textQueryArguments(const std::vector<int> &slurmIds)
+{
+    const QByteArray list = jobList(slurmIds);
+    if (list.isEmpty())
+        return {};
+    QString format;
+    for (const char *field : sTextFields) {
+        if (!format.isEmpty())
+            format += QLatin1Char(',');
+        format += QLatin1String(field) + QLatin1Char(':') + QLatin1Char(sTextSeparator);
+    }
+    return {QStringLiteral("--noheader"), QStringLiteral("--states=all"),
+            QStringLiteral("--jobs=") + QString::fromLatin1(list), QStringLiteral("--Format=") + format};
+}
+
+SlurmQueueSnapshot SlurmQueueSnapshot::fromTextOutput(const std::string &output, int exitCode,
+                                                      const std::string &standardError)
+{
+    SlurmQueueSnapshot snapshot;
+    if (exitCode != 0) {
+        if (standardError.find(sUnknownJobMessage) != std::string::npos) {
+            snapshot.mState = State::Unknown;
+            return snapshot;
+        }
+        snapshot.mError = "exit status " + std::to_string(exitCode);
+        // A squeue that does not know a field or an option of the text form.
+        snapshot.mAskAgainInJson = standardError.find("format") != std::string::npos
+                                   || standardError.find("option") != std::string::npos;
+        return snapshot;
+    }
+    json jobs = json::array();
+    std::string_view rest(output);
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        json entry;
+        if (!textEntry(line, entry)) {
+            snapshot.mError = "a line of squeue's answer does not have the asked fields";
+            snapshot.mAskAgainInJson = true;
+            return snapshot;
+        }
+        jobs.push_back(std::move(entry));
+    }
+    return fromDocument(json{{"jobs", std::move(jobs)}});
+}
+
 SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
 {
-    const QStringList arguments = queryArguments(slurmIds);
     // One answer for every tracked job: on a Slurm that lists every job of the cluster it
     // grows with the cluster (about 1.5 s for 5,000 jobs on 22.05), so it is given longer
     // to finish than the query about one job.
-    return fromCommand(SlurmCommand(QStringLiteral("squeue"), arguments)
-                           .setChannels(SlurmCommand::Channels::Separate)
-                           .setLimits(SlurmCommand::sQueryStartMs, sSharedQueryFinishMs)
-                           .run());
+    const auto run = [](const QStringList &arguments) {
+        return SlurmCommand(QStringLiteral("squeue"), arguments)
+            .setChannels(SlurmCommand::Channels::Separate)
+            .setLimits(SlurmCommand::sQueryStartMs, sSharedQueryFinishMs)
+            .run();
+    };
+    // The text form costs the controller and squeue a fraction of the JSON one (0.05 s against
+    // 0.8 s for 1,000 jobs on 24.11), and filters by ID on every version.
+    if (const QStringList arguments = textQueryArguments(slurmIds); !arguments.isEmpty()) {
+        const SlurmCommandResult result = run(arguments);
+        SlurmQueueSnapshot snapshot = result.started && result.finished && !result.truncated
+                                          ? fromTextOutput(result.output.toStdString(), result.exitCode,
+                                                           result.errors.toStdString())
+                                          : fromCommand(result);
+        if (!snapshot.mAskAgainInJson)
+            return snapshot;
+    }
+    return fromCommand(run(queryArguments(slurmIds)));
 }
 
 SlurmQueueSnapshot SlurmQueueSnapshot::queryController(int slurmId)

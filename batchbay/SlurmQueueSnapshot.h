@@ -59,11 +59,12 @@ public:
     static SlurmQueueSnapshot fromOutput(const std::string &output, int exitCode = 0,
                                          const std::string &standardError = std::string());
 
-    // Runs `squeue --json --states=all --jobs=<ids>` (Slurm 22.05 ignores the filter and lists
-    // every job; the reading rules cope). Every state is asked for: later versions leave ended
-    // jobs out of the answer otherwise. Without usable IDs, or with more than fit on a command line,
-    // it asks for every job. Blocks for at most squeue's start limit plus
-    // sSharedQueryFinishMs.
+    // Reads squeue's text form (textQueryArguments) for the given jobs. When there are no
+    // usable IDs, or more than fit on a command line, or the text answer does not have the asked
+    // shape, it runs `squeue --json --states=all [--jobs=<ids>]` instead (Slurm 22.05 ignores
+    // the filter there and lists every job; the reading rules cope). Every state is asked for:
+    // later versions leave ended jobs out of the answer otherwise. Each squeue blocks for at most
+    // its start limit plus sSharedQueryFinishMs.
     static SlurmQueueSnapshot query(const std::vector<int> &slurmIds);
     static constexpr int sSharedQueryFinishMs = 30000;
 
@@ -74,6 +75,14 @@ public:
 
     // The arguments of squeue that ask for one job, or for the given jobs, in every state.
     static QStringList queryArguments(const std::vector<int> &slurmIds);
+    // The same question in squeue's text form: a line per entry, with ID, array ID and task,
+    // state, exit code, node list, reason, user, working directory, output pattern and name,
+    // each followed by the unit separator (0x1f). Empty without usable IDs.
+    static QStringList textQueryArguments(const std::vector<int> &slurmIds);
+    // Reads that answer as the JSON form's entries with the same members would be read. A line
+    // of another shape makes the whole answer unreadable.
+    static SlurmQueueSnapshot fromTextOutput(const std::string &output, int exitCode = 0,
+                                             const std::string &standardError = std::string());
     // Runs `scontrol show job <id> --json`, whose answer has the shape of squeue's: what the
     // controller still knows of a job squeue no longer lists.
     static SlurmQueueSnapshot queryController(int slurmId);
@@ -98,10 +107,13 @@ public:
 
 private:
     SlurmQueueSnapshot() = default;
+    static SlurmQueueSnapshot fromDocument(nlohmann::json &&document);
 
     enum class State { Readable, Unknown, Unreadable };
     State mState = State::Unreadable;
     std::string mError;
+    // A text answer that squeue did not write in the asked shape: the JSON form is asked instead.
+    bool mAskAgainInJson = false;
     std::shared_ptr<const nlohmann::json> mDocument;
     // Slurm ID -> position of its first entry.
     std::unordered_map<int, size_t> mFirstEntry;

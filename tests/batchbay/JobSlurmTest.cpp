@@ -6,6 +6,7 @@
 #include "BatchbaySettings.h"
 #include "BridgeTestEnv.h"
 #include "Job.h"
+#include "SlurmQueueSnapshot.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -72,6 +73,12 @@ protected:
     {
         QFile file(bin + QLatin1Char('/') + tool + QStringLiteral(".calls"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // How the fake squeue notes a call of the text form about these jobs.
+    static QByteArray textCall(const std::vector<int> &ids)
+    {
+        return SlurmQueueSnapshot::textQueryArguments(ids).join(QLatin1Char(' ')).toUtf8() + '\n';
     }
 
     static QByteArray sampleFile(const char *name)
@@ -320,9 +327,11 @@ TEST_F(JobSlurmTest, ControllerSortsJobsByStateAndPollsTogetherOrPerJob)
         ASSERT_TRUE(hxbtest::waitUntil([&] { return controller.passCount() > passes + 2; }, 5000));
         controller.stopAll();
         EXPECT_EQ(waiting->state, JobWaitingForInput);
+        // Together: the text form first; the answer here is JSON, not the asked text, so the
+        // same question is asked again as JSON.
         EXPECT_EQ(calls(QStringLiteral("squeue")),
                   perJob ? "--json --states=all --jobs=1\n--json --states=all --jobs=2\n"
-                         : "--json --states=all --jobs=1,2\n");
+                         : textCall({1, 2}) + "--json --states=all --jobs=1,2\n");
         EXPECT_EQ(waiting.use_count(), 1); // stopAll discarded what was queued
     }
 }
@@ -344,7 +353,7 @@ TEST_F(JobSlurmTest, SharedAnswerThatAJobIsUnknownIsAskedAgainPerJob)
     controller.stopAll();
     EXPECT_EQ(known->state, JobRunning);
     EXPECT_TRUE(calls(QStringLiteral("squeue")).startsWith(
-        "--json --states=all --jobs=5,6\n--json --states=all --jobs=5\n--json --states=all --jobs=6\n"));
+        textCall({5, 6}) + "--json --states=all --jobs=5\n--json --states=all --jobs=6\n"));
 }
 
 class JobCleanupTest : public ::testing::Test

@@ -2,6 +2,9 @@
 #include "SlurmQueueSnapshot.h"
 
 #include <QFile>
+#include <QStringList>
+
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +94,69 @@ TEST(SlurmQueueSnapshotTest, ReadsEveryRecordedSlurmVersion)
         EXPECT_EQ(reading.exitCode, c.exitCode);
         EXPECT_EQ(reading.reason, c.reason);
     }
+}
+
+// The same jobs asked in squeue's text form and in its JSON form at the same moment, on each
+// version run here (tests/data/slurm/text/capture.sh): both forms read alike for every job of
+// the answer (completed, exit 3, killed by a signal, cancelled, running, held, arrays).
+TEST(SlurmQueueSnapshotTest, ReadsTheTextAnswerAsTheJsonAnswer)
+{
+    for (const char *version : {"22.05", "24.11", "26.05"}) {
+        const std::string name = std::string("text/slurm-") + version;
+        SCOPED_TRACE(name);
+        // The capture asked what the server asks.
+        QStringList arguments = QString::fromStdString(sample(name + ".args")).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QString list = arguments.filter(QStringLiteral("--jobs=")).value(0).mid(7);
+        std::vector<int> ids;
+        for (const QString &id : list.split(QLatin1Char(',')))
+            ids.push_back(id.toInt());
+        EXPECT_EQ(SlurmQueueSnapshot::textQueryArguments(ids), arguments);
+
+        const SlurmQueueSnapshot text = SlurmQueueSnapshot::fromTextOutput(sample(name + ".txt"));
+        const SlurmQueueSnapshot json = SlurmQueueSnapshot::fromOutput(sample(name + ".json"));
+        std::set<std::string> states;
+        for (int id : ids) {
+            SCOPED_TRACE("job " + std::to_string(id));
+            const SlurmJobReading a = text.lookup(id);
+            const SlurmJobReading b = json.lookup(id);
+            ASSERT_EQ(a.outcome, Outcome::Found) << a.error;
+            ASSERT_EQ(b.outcome, Outcome::Found) << b.error;
+            EXPECT_EQ(a.failedAt, "");
+            EXPECT_EQ(a.stateWord, b.stateWord);
+            EXPECT_EQ(a.exitCode, b.exitCode);
+            // The text form gives the signal beside the reason: "RaisedSignal:9(Killed)".
+            EXPECT_EQ(a.reason.substr(0, b.reason.size()), b.reason);
+            EXPECT_EQ(a.node, b.node);
+            EXPECT_EQ(a.stdOutPath, b.stdOutPath);
+            states.insert(a.reason + " " + std::to_string(a.exitCode));
+        }
+        // The capture holds what it is meant to: an exit code, a signal and a failed array task.
+        EXPECT_TRUE(states.count("FAILED NonZeroExitCode 3")) << ::testing::PrintToString(states);
+        EXPECT_TRUE(states.count("FAILED NonZeroExitCode (array task 1) 1")) << ::testing::PrintToString(states);
+    }
+}
+
+// A text answer of another shape (a field squeue does not know, a name holding the separator
+// or a line break) is not guessed from: it is unreadable, and the caller asks again in JSON.
+TEST(SlurmQueueSnapshotTest, RefusesATextAnswerOfAnotherShape)
+{
+    const std::string good = "7\x1f" "7\x1f" "N/A\x1f" "RUNNING\x1f" "0:0\x1f" "vm\x1f" "None\x1f" "u\x1f" "/w\x1f" "o-%j\x1f" "n\x1f";
+    const SlurmJobReading fine = SlurmQueueSnapshot::fromTextOutput(good + "\n").lookup(7);
+    ASSERT_EQ(fine.outcome, Outcome::Found);
+    EXPECT_EQ(fine.stdOutPath, "/w/o-7");
+    EXPECT_EQ(SlurmQueueSnapshot::fromTextOutput("").lookup(7).outcome, Outcome::NotFound);
+    for (const std::string &bad : {good.substr(0, good.size() - 2) + "a\x1f" "b\x1f",  // separator in the name
+                                   good.substr(0, good.size() - 2) + "\nx\x1f",        // line break in the name
+                                   good.substr(good.find('\x1f') + 1),                  // a field missing
+                                   "x" + good}) {                                       // not an ID
+        const SlurmJobReading reading = SlurmQueueSnapshot::fromTextOutput(good + "\n" + bad + "\n").lookup(7);
+        EXPECT_EQ(reading.outcome, Outcome::Error) << ::testing::PrintToString(bad);
+    }
+    EXPECT_EQ(SlurmQueueSnapshot::fromTextOutput("", 1, "slurm_load_jobs error: Invalid job id specified\n").lookup(7).outcome,
+              Outcome::NotFound);
+    EXPECT_EQ(SlurmQueueSnapshot::fromTextOutput("", 1, "squeue: error: Invalid job format specification: exit_code\n")
+                  .lookup(7).outcome,
+              Outcome::Error);
 }
 
 TEST(SlurmQueueSnapshotTest, TellsAJobSlurmDoesNotKnowFromAnAnswerThatCannotBeRead)
