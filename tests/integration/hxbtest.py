@@ -102,6 +102,25 @@ def free_port():
         return s.getsockname()[1]
 
 
+def make_pki(d):
+    """A test CA (d/ca.pem) and two server certificates for 127.0.0.1 and localhost signed by it
+    (d/server1.pem and d/server2.pem, serials 1 and 2, with their keys d/server<n>.key), made
+    with the openssl tool."""
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=d, check=True, capture_output=True)
+
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+            "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=test CA")
+    with open(os.path.join(d, "ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    for n in ("1", "2"):
+        openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                "-keyout", "server%s.key" % n, "-out", "server%s.csr" % n, "-subj", "/CN=server %s" % n)
+        openssl("x509", "-req", "-in", "server%s.csr" % n, "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-set_serial", n, "-days", "2", "-extfile", "ext", "-out", "server%s.pem" % n)
+        os.chmod(os.path.join(d, "server%s.key" % n), 0o640)
+
+
 class Server:
     """One server process in its own directory tree. Use as a context manager."""
 

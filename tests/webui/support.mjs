@@ -72,7 +72,11 @@ export async function runServer(bin, cwd, port) {
     };
 }
 
-/** The built server in a private tree; `scripts` maps batch-script names to their text. */
+/**
+ * The built server in a private tree; `scripts` maps batch-script names to their text, `config`
+ * adds to (or replaces) the keys of hxbconfig.ini by section. With Core/tls_port set it is ready
+ * when that port accepts too.
+ */
 export async function startServer({ scripts = {}, config = {} } = {}) {
     if (!BINARY)
         throw new Error('--binary PATH_TO_HXBSERVER is required');
@@ -90,10 +94,19 @@ export async function startServer({ scripts = {}, config = {} } = {}) {
     for (const [name, text] of Object.entries(scripts))
         fs.writeFileSync(path.join(bin, 'data', 'scripts', name), text, { mode: 0o755 });
     const port = await freePort();
-    const cfg = { Core: { port: String(port), logpath: root, oversubscribe: 'true' }, ...config };
+    const cfg = { ...config,
+        Core: { port: String(port), logpath: root, oversubscribe: 'true', ...config.Core } };
     fs.writeFileSync(path.join(root, 'hxbconfig.ini'), Object.entries(cfg).map(([section, values]) =>
         `[${section}]\n${Object.entries(values).map(([k, v]) => `${k}=${v}`).join('\n')}\n`).join(''));
     const server = await runServer(bin, root, port);
+    if (cfg.Core.tls_port) {
+        try {
+            await waitForPort(Number(cfg.Core.tls_port), server.proc, server.output);
+        } catch (e) {
+            await server.stop();
+            throw e;
+        }
+    }
     return {
         ...server,
         root,
@@ -106,8 +119,8 @@ export async function startServer({ scripts = {}, config = {} } = {}) {
     };
 }
 
-export async function launchBrowser() {
-    return chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox'] });
+export async function launchBrowser({ args = [] } = {}) {
+    return chromium.launch({ executablePath: '/usr/bin/chromium', args: ['--no-sandbox', ...args] });
 }
 
 /**

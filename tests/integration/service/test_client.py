@@ -1,5 +1,6 @@
 """scripts/hxb-submit against the built server with the shipped sample applications, on the live
-local Slurm cluster: upload, wait, download, finalise, as a user does it from the shell."""
+local Slurm cluster: upload, wait, download, finalise, as a user does it from the shell, over HTTP
+and over HTTPS with a site certificate."""
 import json
 import os
 import shutil
@@ -22,28 +23,39 @@ class ClientTest(unittest.TestCase):
         out = subprocess.run(["scontrol", "ping"], capture_output=True, text=True, timeout=30).stdout
         if "UP" not in out:
             raise AssertionError("no Slurm controller answers; start it with scripts/local-slurm.sh start")
-        cls.server = hxbtest.Server(config={"Core": {"oversubscribe": "true"}})
+        # HTTPS beside HTTP, with a certificate of a test CA that only --cacert makes trusted.
+        cls.pki = tempfile.mkdtemp(prefix="hxb-client-pki-")
+        hxbtest.make_pki(cls.pki)
+        cls.ca = os.path.join(cls.pki, "ca.pem")
+        cls.tls_port = hxbtest.free_port()
+        cls.server = hxbtest.Server(config={"Core": {
+            "oversubscribe": "true", "tls_port": str(cls.tls_port),
+            "tls_certificate": os.path.join(cls.pki, "server1.pem"),
+            "tls_key": os.path.join(cls.pki, "server1.key")}})
         try:
             # The samples reach the data directory the way every installation puts them there.
             subprocess.run(["sh", os.path.join(SOURCE, "scripts", "install-samples.sh"),
                             os.path.join(SOURCE, "samples", "scripts"),
                             os.path.join(cls.server.bin, "data", "scripts")],
                            check=True, capture_output=True, timeout=60)
-            cls.server.start()
+            cls.server.start(wait_for="HTTPS startup successful")
+            cls.server.wait_port()
         except BaseException:
-            cls.server.cleanup()
+            cls.tearDownClass()
             raise
 
     @classmethod
     def tearDownClass(cls):
         cls.server.cleanup()
+        shutil.rmtree(cls.pki, True)
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="hxb-client-")
         self.addCleanup(shutil.rmtree, self.work, True)
 
-    def submit(self, *args, user=ADMIN, timeout=300):
-        env = dict(os.environ, HXB_SERVER="http://127.0.0.1:%d" % self.server.port,
+    def submit(self, *args, user=ADMIN, timeout=300, scheme="http"):
+        port = self.tls_port if scheme == "https" else self.server.port
+        env = dict(os.environ, HXB_SERVER="%s://127.0.0.1:%d" % (scheme, port),
                    HXB_USER=user[0], HXB_PASSWORD=user[1])
         return subprocess.run([sys.executable, CLIENT] + list(args), cwd=self.work, env=env,
                               capture_output=True, text=True, timeout=timeout)
@@ -87,23 +99,31 @@ class ClientTest(unittest.TestCase):
         os.makedirs(os.path.join(inputs, "texts"))
         with open(os.path.join(inputs, "texts", "poem.txt"), "w") as f:
             f.write("Tyger Tyger burning bright\nIn the forests of the night\n")
-        r = self.submit("--app", "wordcount.sh", "--arg", "texts/poem.txt", "--output", " results ",
-                        "--job-id", "WC1", "--download", "out", "--keep", inputs)
-        self.assertEqual(r.returncode, 0, r.stdout + r.stderr + self.server.text()[-3000:])
-        self.assertIn("uploaded 1 file(s)", r.stderr)
-        out = os.path.join(self.work, "out")
-        self.assertEqual(self.files_below(out), [
-            "results/letters/b.txt", "results/letters/f.txt", "results/letters/i.txt",
-            "results/letters/n.txt", "results/letters/o.txt", "results/letters/t.txt",
-            "results/summary.txt", "results/top/words.txt"])
-        with open(os.path.join(out, "results", "summary.txt")) as f:
-            self.assertEqual(f.read(), "input: texts/poem.txt\nlines: 2\nwords: 10\ncharacters: 55\n")
-        with open(os.path.join(out, "results", "letters", "t.txt")) as f:
-            self.assertEqual(f.read(), "the\ntyger\n")
-        with open(os.path.join(out, "results", "top", "words.txt")) as f:
-            self.assertEqual(f.readline().split(), ["2", "the"])
-        # --keep leaves the job on the server.
-        self.assertIn("WC1", self.job_ids())
+        # The same round trip over HTTP, keeping the job, and over HTTPS, its test CA given with
+        # --cacert, finalising it.
+        for scheme, extra in (("http", ["--keep"]), ("https", ["--cacert", self.ca])):
+            with self.subTest(scheme=scheme):
+                job_id = "WC-" + scheme
+                r = self.submit("--app", "wordcount.sh", "--arg", "texts/poem.txt", "--output", " results ",
+                                "--job-id", job_id, "--download", scheme, inputs, *extra,
+                                scheme=scheme)
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr + self.server.text()[-3000:])
+                self.assertIn("uploaded 1 file(s)", r.stderr)
+                out = os.path.join(self.work, scheme)
+                self.assertEqual(self.files_below(out), [
+                    "results/letters/b.txt", "results/letters/f.txt", "results/letters/i.txt",
+                    "results/letters/n.txt", "results/letters/o.txt", "results/letters/t.txt",
+                    "results/summary.txt", "results/top/words.txt"])
+                with open(os.path.join(out, "results", "summary.txt")) as f:
+                    self.assertEqual(f.read(), "input: texts/poem.txt\nlines: 2\nwords: 10\ncharacters: 55\n")
+                with open(os.path.join(out, "results", "letters", "t.txt")) as f:
+                    self.assertEqual(f.read(), "the\ntyger\n")
+                with open(os.path.join(out, "results", "top", "words.txt")) as f:
+                    self.assertEqual(f.readline().split(), ["2", "the"])
+                if "--keep" in extra:
+                    self.assertIn(job_id, self.job_ids())
+                else:
+                    self.wait_forgotten(job_id)
 
     def test_progress_is_followed_to_the_end(self):
         r = self.submit("--app", "progress.sh", "--arg", "3", "--follow", "--output", "progress.txt",
@@ -125,7 +145,7 @@ class ClientTest(unittest.TestCase):
         with open(os.path.join(out, logs[0])) as f:
             self.assertIn("wordcount: no input file 'input.txt'", f.read())
 
-    def test_refused_credentials_and_unknown_application_exit_2(self):
+    def test_refused_credentials_unknown_application_and_untrusted_certificate_exit_2(self):
         r = self.submit("--app", "hello.sh", user=("admin", "wrong"))
         self.assertEqual((r.returncode, r.stderr.strip()),
                          (2, "hxb-submit: the server refused the user name or password"))
@@ -133,6 +153,11 @@ class ClientTest(unittest.TestCase):
         self.assertEqual(r.returncode, 2)
         self.assertIn("no application 'nosuch.sh' on the server (it has: hello.sh, progress.sh, "
                       "wordcount.sh)", r.stderr)
+        # Over HTTPS the system's CAs alone do not trust the test certificate.
+        r = self.submit("--app", "hello.sh", scheme="https")
+        self.assertEqual((r.returncode, r.stderr.strip()), (2, (
+            "hxb-submit: the certificate of https://127.0.0.1:%d is not trusted: unable to get local "
+            "issuer certificate (a site's own CA is given with --cacert FILE)" % self.tls_port)))
 
 
 if __name__ == "__main__":
