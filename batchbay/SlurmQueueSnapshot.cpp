@@ -2,6 +2,7 @@
 
 #include "Job.h"
 #include "SlurmCommand.h"
+#include "log/HXBLogger.h"
 
 #include <nlohmann/json.hpp>
 
@@ -536,6 +537,8 @@ SlurmQueueSnapshot SlurmQueueSnapshot::query(const std::vector<int> &slurmIds)
                                           : fromCommand(result);
         if (!snapshot.mAskAgainInJson)
             return snapshot;
+        HXBLogger::instance()->logNormalWarn("squeue", "text answer not in the asked shape, asked again as JSON",
+                                             snapshot.mError);
     }
     return fromCommand(run(queryArguments(slurmIds)));
 }

@@ -165,6 +165,8 @@ class SlurmLiveTest(unittest.TestCase):
         check_outcome(self, info, 0)
         self.assertIn("one squeue per job" if os.environ.get("HXB_POLL_PER_JOB") == "1"
                       else "one squeue answer for all jobs", live.server.text())
+        # The shared poll read Slurm's text answer, not the slower JSON one it falls back to.
+        self.assertNotIn("asked again as JSON", live.server.text())
         self.assertEqual(live.call("getJobState", "T1", 0), 3)
         self.assertEqual(info["node"], self.node)
         slurm_id = int(info["slurmid"])
