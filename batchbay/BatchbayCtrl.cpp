@@ -1,5 +1,6 @@
 #include "BatchbayCtrl.h"
 
+#include "BatchbayJobStore.h"
 #include "BatchbaySettings.h"
 #include "Job.h"
 #include "SlurmQueueSnapshot.h"
@@ -9,6 +10,9 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QTimer>
+
+#include <chrono>
 
 #include <algorithm>
 #include <vector>
@@ -116,6 +120,7 @@ void BatchbayCtrl::doUpdate()
     const bool jobThreadIdle = mPollPerJob || mJobCallsPending.load() == 0;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const bool pollDue = now >= mNextPollMs || mNextPollMs - now > sPollIntervalMs;
+    bool pollWaits = false;
     std::vector<std::shared_ptr<Job>> keep;
     std::vector<std::shared_ptr<Job>> poll;
     std::vector<std::shared_ptr<Job>> submit;
@@ -153,6 +158,7 @@ void BatchbayCtrl::doUpdate()
             } else if (jobThreadIdle && pollDue) {
                 poll.push_back(std::move(job));
             } else {
+                pollWaits = pollWaits || jobThreadIdle;
                 keep.push_back(std::move(job));
             }
             break;
@@ -180,6 +186,16 @@ void BatchbayCtrl::doUpdate()
     }
     if (!poll.empty())
         mNextPollMs = now + sPollIntervalMs;
+    // The job thread is idle and the next poll is due before the beat after it: a pass is
+    // asked for then, so that a cycle is the squeue's time or the interval, not up to two beats.
+    if (pollWaits && !mPollPassArmed) {
+        mPollPassArmed = true;
+        QTimer::singleShot(std::chrono::milliseconds(std::max<qint64>(mNextPollMs - now, 0)), Qt::PreciseTimer,
+                           &mTimer, [this]() {
+                               mPollPassArmed = false;
+                               requestPass();
+                           });
+    }
     if (!poll.empty() || !submit.empty()) {
         postJobCall([this, poll = std::move(poll), submit = std::move(submit)]() {
             runRound(poll, submit);
@@ -215,6 +231,8 @@ void BatchbayCtrl::pollTogether(const std::vector<std::shared_ptr<Job>> &jobs)
         ids.push_back(job->slurmId);
     // Taken now, after the pass that collected the jobs: never older than the pass.
     const SlurmQueueSnapshot snapshot = SlurmQueueSnapshot::query(ids);
+    // The jobs that changed are written together once all are read.
+    BatchbayJobStore::SaveBatch batch;
     const bool ambiguous = snapshot.saysJobUnknown() && jobs.size() > 1;
     for (const auto &job : jobs) {
         if (ambiguous)

@@ -21,11 +21,11 @@ class Job;
 //
 // Unless polling per job is configured, the job thread never holds more than one round of
 // work: a pass posts only while the job thread is idle (the jobs wait in the queue otherwise),
-// and then one call that polls every job to poll with one squeue answer (at most one poll
-// started per beat) and then submits new jobs for as long as the poll took, and at least
-// sSubmitBudgetMs. When that call
-// ends it asks for the next pass at once, so a large queue is followed as fast as squeue
-// answers, and a burst of new jobs never holds up the news of jobs that ended.
+// and then one call that polls every job to poll with one squeue answer (polls start at
+// least sPollIntervalMs apart) and then submits new jobs for as long as the poll took, and at
+// least sSubmitBudgetMs. When that call ends it asks for the next pass at once, and a pass
+// that finds the next poll not yet due asks for one when it is, so a large queue is followed
+// as fast as squeue answers, and a burst of new jobs never holds up the news of jobs that ended.
 //
 // A job is in at most one place at a time: the queue, the keep list of the running pass, or
 // one pending or running call. push() may be called from any thread.
@@ -73,9 +73,14 @@ private:
     // With one squeue answer for all: the least time one round may spend on submissions (the
     // first submission always runs), and the shortest time between the starts of two polls.
     static constexpr qint64 sSubmitBudgetMs = 300;
-    static constexpr qint64 sPollIntervalMs = 300;
+    // Each squeue in text form costs the controller two RPCs (the jobs and the partitions):
+    // at most four per second.
+    static constexpr qint64 sPollIntervalMs = 500;
     std::atomic<int> mJobCallsPending{0};
     qint64 mNextPollMs = 0; // the controller's thread only
+    // A pass is asked for at mNextPollMs, rather than at the beat after it (the controller's
+    // thread only).
+    bool mPollPassArmed = false;
     QThread mJobThread;
     QObject mJobContext;
     QThread mCleanupThread;

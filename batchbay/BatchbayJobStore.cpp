@@ -9,6 +9,7 @@
 
 #include <QVariant>
 
+#include <unordered_set>
 #include <vector>
 
 BatchbayJobStore *BatchbayJobStore::instance()
@@ -218,10 +219,74 @@ void BatchbayJobStore::addOrUpdateJob(const std::shared_ptr<Job> &job)
         noteUnsaved(job->jobId, false);
 }
 
+namespace {
+
+// The outermost SaveBatch of the thread, if any.
+thread_local BatchbayJobStore::SaveBatch *tSaveBatch = nullptr;
+
+} // namespace
+
+BatchbayJobStore::SaveBatch::SaveBatch()
+    : mOutermost(tSaveBatch == nullptr)
+{
+    if (mOutermost)
+        tSaveBatch = this;
+}
+
+BatchbayJobStore::SaveBatch::~SaveBatch()
+{
+    if (!mOutermost)
+        return;
+    tSaveBatch = nullptr;
+    if (mStore)
+        mStore->writeBatch(mJobs);
+}
+
+void BatchbayJobStore::writeBatch(const std::vector<std::shared_ptr<Job>> &jobs)
+{
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    // Each job the store still holds, once.
+    std::vector<const Job *> held;
+    std::unordered_set<const Job *> seen;
+    for (const auto &job : jobs) {
+        const auto found = mJobs.find(job->jobId);
+        if (found != mJobs.end() && found->second == job && seen.insert(job.get()).second)
+            held.push_back(job.get());
+    }
+    if (held.empty())
+        return;
+
+    std::lock_guard<std::recursive_mutex> writeLock(dbMutex);
+    const bool outermost = transactionCount() == 0;
+    HXBDB::startTransaction();
+    bool saved = true;
+    for (const Job *job : held) {
+        if (!(saved = writeRow(*job)))
+            break;
+    }
+    if (!saved && outermost) {
+        // Nothing of the batch rather than a part: every job keeps its previous row.
+        HXBDB::getDB().rollback();
+        transactionCount() = 0;
+    }
+    const bool committed = (saved || !outermost) && HXBDB::commit();
+    for (const Job *job : held) {
+        if (saved && (committed || !outermost))
+            noteWritten(job->jobId);
+        else
+            noteUnsaved(job->jobId, false);
+    }
+}
+
 void BatchbayJobStore::saveJob(const std::shared_ptr<Job> &job)
 {
     if (!job)
         return;
+    if (tSaveBatch && (!tSaveBatch->mStore || tSaveBatch->mStore == this)) {
+        tSaveBatch->mStore = this;
+        tSaveBatch->mJobs.push_back(job);
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(mLock);
     const auto found = mJobs.find(job->jobId);
     if (found == mJobs.end() || found->second != job)

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class Job;
 
@@ -50,8 +51,29 @@ public:
     // rows by one row with its current Slurm ID and owner, in one transaction.
     void addOrUpdateJob(const std::shared_ptr<Job> &job);
     // addOrUpdateJob for a job the store still holds under its ID; nothing for a job that was
-    // replaced or removed meanwhile.
+    // replaced or removed meanwhile. Within a SaveBatch on the calling thread, written when the
+    // batch ends.
     void saveJob(const std::shared_ptr<Job> &job);
+
+    // While one lives on a thread, saveJob there only notes the job; when it ends, every noted
+    // job the store still holds is written with its record of that moment, all in one
+    // transaction (a poll that changes a thousand jobs commits once, not a thousand times).
+    // When that transaction fails, none is written and each is left for catchUp(). Nested
+    // batches join the outermost.
+    class SaveBatch
+    {
+    public:
+        SaveBatch();
+        ~SaveBatch();
+        SaveBatch(const SaveBatch &) = delete;
+        SaveBatch &operator=(const SaveBatch &) = delete;
+
+    private:
+        friend class BatchbayJobStore;
+        BatchbayJobStore *mStore = nullptr; // the store of the first job noted
+        std::vector<std::shared_ptr<Job>> mJobs;
+        bool mOutermost = false;
+    };
     // The same, unless a job of that ID is stored and mayReplace refuses it: then nothing
     // changes and the answer is false. The lookup and the replacement are one step under the
     // store's lock, which mayReplace runs under: it must not take a job's lock.
@@ -81,6 +103,7 @@ private:
     // The job's row written in one transaction (delete, then insert); false when it was not.
     bool writeRow(const Job &job);
     bool deleteRows(const std::string &jobId);
+    void writeBatch(const std::vector<std::shared_ptr<Job>> &jobs);
     // Bookkeeping after a row change of jobId was written or failed. The caller holds mLock.
     void noteWritten(const std::string &jobId);
     void noteUnsaved(const std::string &jobId, bool remove);

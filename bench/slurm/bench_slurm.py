@@ -182,9 +182,15 @@ def run(jobs, seconds, mode):
             cycle = [g * (1 if mode == "shared" else jobs) for g in gaps]
             print("  a tracked job is polled every: p50 %.2f s  p95 %.2f s  max %.2f s" %
                   (statistics.median(cycle), percentile(cycle, 95), max(cycle)))
+            longest = sorted(zip(gaps, calls), reverse=True)[:3]
+            print("  longest gaps between two squeue starts: %s" %
+                  ", ".join("%.2f s at +%.1f s" % (g, c[0] - released) for g, c in longest))
         polls = counts.get("REQUEST_JOB_INFO", 0) + counts.get("REQUEST_JOB_INFO_SINGLE", 0)
-        print("  Slurm RPCs/s: job information %.2f; all %.2f (%s)" %
-              (polls / elapsed, sum(counts.values()) / elapsed,
+        # squeue's text form also reads the partitions; batch-script completions and epilog
+        # messages are Slurm's own, one or two per job that ends.
+        ours = polls + counts.get("REQUEST_PARTITION_INFO", 0)
+        print("  Slurm RPCs/s: job information %.2f; from the polls %.2f; all %.2f (%s)" %
+              (polls / elapsed, ours / elapsed, sum(counts.values()) / elapsed,
                ", ".join("%s %d" % kv for kv in sorted(counts.items(), key=lambda kv: -kv[1])[:4])))
         print("  server CPU %.2f cores" % (cpu / elapsed))
     finally:

@@ -334,6 +334,40 @@ TEST_F(BatchbayJobStoreTest, ChangesTheDatabaseMissedAreWrittenOnceItAnswers)
     EXPECT_EQ(hxbtest::countOf(capture.text(), "could not save job rows"), 1);
 }
 
+// Saves within a batch reach the database together when it ends, each job with its record of
+// that moment; a batch the database does not take is left, whole, for the catch-up.
+TEST_F(BatchbayJobStoreTest, ABatchOfSavesIsWrittenTogetherOrLeftForTheCatchUp)
+{
+    BatchbayJobStore store;
+    std::vector<std::shared_ptr<Job>> jobs{makeJob("A", 1), makeJob("B", 2), makeJob("C", 3)};
+    for (const auto &job : jobs)
+        store.addOrUpdateJob(job);
+    {
+        BatchbayJobStore::SaveBatch batch;
+        for (const auto &job : jobs) {
+            job->slurmId += 10;
+            store.saveJob(job);
+        }
+        jobs[0]->slurmId = 99; // after its save, before the batch ends
+        store.removeJob("B");
+        EXPECT_EQ(rows(), (std::vector<Row>{{1, "A", -1}, {3, "C", -1}}));
+    }
+    EXPECT_EQ(rows(), (std::vector<Row>{{99, "A", -1}, {13, "C", -1}}));
+
+    {
+        hxbtest::StdoutCapture capture;
+        env.database().useUnreachable();
+        BatchbayJobStore::SaveBatch batch;
+        jobs[0]->slurmId = 100;
+        store.saveJob(jobs[0]);
+        store.saveJob(jobs[2]);
+    }
+    EXPECT_EQ(store.unsavedCount(), 2u);
+    env.database().use();
+    EXPECT_TRUE(store.catchUp());
+    EXPECT_EQ(sorted(rows()), (std::vector<Row>{{100, "A", -1}, {13, "C", -1}}));
+}
+
 // Down when the server starts: the saved jobs are recovered once it answers, except where the
 // store took a job of that ID meanwhile, or deleted one.
 TEST_F(BatchbayJobStoreTest, DatabaseDownAtStartRecoversLaterWithoutReplacingNewerJobs)
