@@ -74,8 +74,8 @@ private:
     // first submission always runs), and the shortest time between the starts of two polls.
     static constexpr qint64 sSubmitBudgetMs = 300;
     // Each squeue in text form costs the controller two RPCs (the jobs and the partitions):
-    // at most four per second.
-    static constexpr qint64 sPollIntervalMs = 500;
+    // fewer than four per second.
+    static constexpr qint64 sPollIntervalMs = 600;
     std::atomic<int> mJobCallsPending{0};
     qint64 mNextPollMs = 0; // the controller's thread only
     // A pass is asked for at mNextPollMs, rather than at the beat after it (the controller's

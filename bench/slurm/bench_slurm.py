@@ -137,11 +137,11 @@ def run(jobs, seconds, mode):
         for j in listed:
             slurm_ids[j["jobid"]] = int(j["slurmid"])
 
+        held = len(json.loads(subprocess.run(["squeue", "--json"], capture_output=True,
+                                             text=True).stdout)["jobs"])
         subprocess.run(["sdiag", "--reset"], check=True, capture_output=True)
         with open(squeue_log, "w"):
             pass
-        held = len(json.loads(subprocess.run(["squeue", "--json"], capture_output=True,
-                                             text=True).stdout)["jobs"])
         cpu0 = cpu_seconds(server.proc.pid)
         released = time.time()
         partition_state("UP")
