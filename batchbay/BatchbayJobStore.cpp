@@ -44,6 +44,9 @@ bool BatchbayJobStore::startUp()
 {
     return HXBDB::getQuery().write(QStringLiteral(
                "CREATE TABLE IF NOT EXISTS BatchbayJOBS (slurmId INTEGER ,jobId MEDIUMTEXT ,ownerId INTEGER DEFAULT -1);"))
+           // Every save deletes the job's rows by ID: without an index each one reads the table.
+           && HXBDB::getQuery().write(
+               QStringLiteral("CREATE INDEX IF NOT EXISTS idx_jobs_jobid ON BatchbayJOBS (jobId)"))
            && HXBDB::getQuery().write(
                QStringLiteral("CREATE TABLE IF NOT EXISTS BatchbayJOBDATA (jobId MEDIUMTEXT ,data MEDIUMTEXT);"))
            && HXBDB::getQuery().write(

@@ -173,8 +173,9 @@ def run(jobs, seconds, mode):
                   (statistics.median(latencies), percentile(latencies, 95), max(latencies),
                    len(latencies)))
         if durations:
-            print("  squeue: %d calls, %.2f/s, each p50 %.2f s p95 %.2f s" %
-                  (len(calls), len(calls) / elapsed, statistics.median(durations), percentile(durations, 95)))
+            print("  squeue: %d calls, %.2f/s, each p50 %.2f s p95 %.2f s max %.2f s" %
+                  (len(calls), len(calls) / elapsed, statistics.median(durations), percentile(durations, 95),
+                   max(durations)))
         if gaps:
             idle = [b[0] - a[1] for a, b in zip(calls, calls[1:])]
             print("  from one squeue's end to the next one's start (the server's share of a cycle): "

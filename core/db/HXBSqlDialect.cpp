@@ -15,7 +15,7 @@ namespace {
 // - Keyless SQLite tables keep the implicit rowid that the job store orders and thins by;
 //   on MariaDB they get a real column of that name.
 // - '==' is SQLite's; an index on a MEDIUMTEXT column needs a prefix length.
-constexpr std::array<std::pair<const char *, const char *>, 11> sStatements{{
+constexpr std::array<std::pair<const char *, const char *>, 12> sStatements{{
     {"CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY ,mType INTEGER ,mUsername "
      "MEDIUMTEXT, mPassword MEDIUMTEXT );",
      "CREATE TABLE IF NOT EXISTS USERS (mId INTEGER PRIMARY KEY AUTO_INCREMENT, mType INTEGER, "
@@ -43,6 +43,8 @@ constexpr std::array<std::pair<const char *, const char *>, 11> sStatements{{
      "CREATE TABLE IF NOT EXISTS BatchbayJOBDATA (jobId MEDIUMTEXT, data MEDIUMTEXT)" HXB_MARIADB_TABLE},
     {"CREATE INDEX IF NOT EXISTS idx_jobdata_jobid ON BatchbayJOBDATA (jobId)",
      "CREATE INDEX IF NOT EXISTS idx_jobdata_jobid ON BatchbayJOBDATA (jobId(255))"},
+    {"CREATE INDEX IF NOT EXISTS idx_jobs_jobid ON BatchbayJOBS (jobId)",
+     "CREATE INDEX IF NOT EXISTS idx_jobs_jobid ON BatchbayJOBS (jobId(255))"},
     // InnoDB gives space back by rebuilding a table; the database layer names the tables.
     {"VACUUM", "OPTIMIZE TABLE %1"},
 }};

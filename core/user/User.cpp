@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 std::vector<std::shared_ptr<User>> User::allUsers;
 std::mutex User::allUsersMutex;
@@ -306,7 +307,7 @@ bool User::setType(FUserType type)
     return true;
 }
 
-bool User::setPassword(const std::string &password)
+bool User::storePassword(const std::string &password, const std::function<void()> &endSessions)
 {
     // The derivation takes a while: it runs without holding the member lock.
     const std::string hash = HXBPasswordHash::hash(password);
@@ -319,7 +320,14 @@ bool User::setPassword(const std::string &password)
     if (!writeColumn("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId))
         return false;
     mPassword = hash;
+    if (endSessions)
+        endSessions();
     return true;
+}
+
+bool User::setPassword(const std::string &password)
+{
+    return storePassword(password, {});
 }
 
 namespace {
@@ -365,37 +373,17 @@ bool User::changeOwnPassword(const std::string &password, const std::string &cur
 {
     TokenIdentity identity;
     const bool current = decodeToken(currentToken, identity) && identity.userId == getId();
-    const std::string hash = HXBPasswordHash::hash(password);
-    if (hash.empty()) {
-        HXBLogger::instance()->logNormalCritical("setPassword", "password hash failed; not updating ",
-                                                 getUsername());
-        return false;
-    }
-    std::lock_guard<std::mutex> member(mMemberMutex);
-    if (!writeColumn("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId))
-        return false;
-    mPassword = hash;
     // Whoever may have learnt the old password keeps none of the sessions it opened.
-    std::erase_if(mTokenHashes, [&](const auto &session) {
-        return !current || session.first != identity.tokenHash;
+    return storePassword(password, [&] {
+        std::erase_if(mTokenHashes, [&](const auto &session) {
+            return !current || session.first != identity.tokenHash;
+        });
     });
-    return true;
 }
 
 bool User::resetPassword(const std::string &password)
 {
-    const std::string hash = HXBPasswordHash::hash(password);
-    if (hash.empty()) {
-        HXBLogger::instance()->logNormalCritical("resetPassword",
-                                                 "password hash failed; not updating ", getUsername());
-        return false;
-    }
-    std::lock_guard<std::mutex> member(mMemberMutex);
-    if (!writeColumn("UPDATE USERS SET mPassword = ? WHERE mId = ?;", Q(hash), mId))
-        return false;
-    mPassword = hash;
-    mTokenHashes.clear();
-    return true;
+    return storePassword(password, [this] { mTokenHashes.clear(); });
 }
 
 int User::getId() const

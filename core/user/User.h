@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -140,6 +141,10 @@ public:
     static std::mutex allUsersMutex;
 
 private:
+    // Hashes the password and writes it; then, still under mMemberMutex, runs endSessions when
+    // given. False (nothing changed) when hashing fails or the database does not take it.
+    bool storePassword(const std::string &password, const std::function<void()> &endSessions);
+
     // Loads the accounts if init() could not; taken before allUsersMutex, never inside it.
     static void retryPendingLoad();
     static std::atomic<bool> sLoadPending;
