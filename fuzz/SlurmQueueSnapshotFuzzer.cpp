@@ -1,5 +1,6 @@
-// Reads untrusted bytes as the standard output of `squeue --json` and asks it about the job IDs
-// that the seeds use; then once more as a failed run whose standard error is the same text.
+// Reads untrusted bytes as the standard output of `squeue --json`, and of squeue's text form,
+// and asks each about the job IDs that the seeds use; then once more as a failed run whose
+// standard error is the same text.
 // With a 0 byte in the input, the bytes after it are standard error instead.
 
 #include "SlurmQueueSnapshot.h"
@@ -14,7 +15,7 @@ namespace {
 void lookUpAll(const SlurmQueueSnapshot &snapshot)
 {
     (void)snapshot.saysJobUnknown();
-    static const int ids[] = {0, 1, 2, 3, 4, 5, 8, 777, 779, 787, -1,
+    static const int ids[] = {0, 1, 2, 3, 4, 5, 7, 8, 777, 779, 787, 780, 783, 1148, 1115, -1,
                               std::numeric_limits<int>::max()};
     for (const int id : ids) {
         const SlurmJobReading reading = snapshot.lookup(id);
@@ -34,5 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                                                 : input.substr(zero + 1);
     lookUpAll(SlurmQueueSnapshot::fromOutput(output, 0, standardError));
     lookUpAll(SlurmQueueSnapshot::fromOutput(output, 1, input));
+    lookUpAll(SlurmQueueSnapshot::fromTextOutput(output, 0, standardError));
+    lookUpAll(SlurmQueueSnapshot::fromTextOutput(output, 1, input));
     return 0;
 }
