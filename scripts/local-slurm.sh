@@ -17,6 +17,8 @@
 # The daemons belong to the session that started them: every new session or CI run calls start.
 # Jobs still running at stop are taken up again by the next start.
 set -euo pipefail
+# shellcheck source=scripts/slurm-policy.sh
+. "$(dirname "${BASH_SOURCE[0]}")/slurm-policy.sh"
 
 CONF_DIR=/etc/slurm
 CONF=$CONF_DIR/slurm.conf
@@ -134,36 +136,10 @@ SlurmctldPidFile=${CTLD_PID}
 SlurmdPidFile=${SLURMD_PID}
 SlurmctldLogFile=${LOG_DIR}/slurmctld.log
 SlurmdLogFile=${LOG_DIR}/slurmd.log
-SlurmctldDebug=info
-SlurmdDebug=info
-ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
-JobCompType=jobcomp/none
-SwitchType=switch/none
-MpiDefault=none
-# There is no mail program; slurmctld complains about a missing one.
-MailProg=/bin/true
-SchedulerType=sched/backfill
-SelectType=select/cons_tres
-SelectTypeParameters=CR_Core
-# A node that was down comes back by itself once slurmd registers again.
-ReturnToService=2
-# Refuse at submission what can never run, instead of leaving it pending for ever.
-EnforcePartLimits=ALL
 # Seconds a finished job stays visible to squeue and scontrol.
 MinJobAge=${MIN_JOB_AGE}
-SlurmctldTimeout=60
-SlurmdTimeout=60
-InactiveLimit=0
-KillWait=5
-Waittime=0
-${node}
-# OverSubscribe=YES lets jobs submitted with --oversubscribe share CPUs.
-PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP OverSubscribe=YES
-PartitionName=long Nodes=ALL Default=NO MaxTime=INFINITE State=UP OverSubscribe=YES
 EOF
+    render_policy "$node"
 }
 
 # Writes the configuration; succeeds when it changed, fails when it was already in place.

@@ -28,6 +28,8 @@
 # script and its output files must live under /tmp or a directory of HXB_SLURM_BIND (the commands
 # keep the working directory, which therefore must be there too for sbatch).
 set -euo pipefail
+# shellcheck source=scripts/slurm-policy.sh
+. "$(dirname "${BASH_SOURCE[0]}")/slurm-policy.sh"
 
 HOME_DIR=${HXB_SLURM_HOME:-/var/lib/hxbserver-slurm}
 MIRROR=${HXB_DEBIAN_MIRROR:-http://deb.debian.org/debian}
@@ -187,30 +189,8 @@ SlurmctldPidFile=/run/slurm/slurmctld.pid
 SlurmdPidFile=/run/slurm/slurmd.pid
 SlurmctldLogFile=/var/log/slurm/slurmctld.log
 SlurmdLogFile=/var/log/slurm/slurmd.log
-SlurmctldDebug=info
-SlurmdDebug=info
-ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
-JobCompType=jobcomp/none
-SwitchType=switch/none
-MpiDefault=none
-MailProg=/bin/true
-SchedulerType=sched/backfill
-SelectType=select/cons_tres
-SelectTypeParameters=CR_Core
-ReturnToService=2
-EnforcePartLimits=ALL
-SlurmctldTimeout=60
-SlurmdTimeout=60
-InactiveLimit=0
-KillWait=5
-Waittime=0
-$(node_line)
-PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP OverSubscribe=YES
-PartitionName=long Nodes=ALL Default=NO MaxTime=INFINITE State=UP OverSubscribe=YES
 EOF
+    render_policy "$(node_line)"
 }
 
 # Writes slurm.conf and cgroup.conf; succeeds when slurm.conf changed.
